@@ -1,0 +1,8 @@
+// Report upload to the cloud_log service over the system bus.
+#pragma once
+
+// Uploads one report; failures are logged and the report is dropped.
+// Safe from the loop thread and the NAT-type worker at once.
+void send_log_to_cloud_log(const char *text);
+// Frees the upload connection, if one was made. Called once at exit.
+void ubus_deinit();

@@ -1,0 +1,32 @@
+// Configuration sources and device identity: /etc/tarn.conf, uci options,
+// the device MAC, session ids, interface addresses and time offsets.
+#pragma once
+
+#include <cstdint>
+#include <netinet/in.h>
+#include <sys/time.h>
+
+#define TARN_CONF_FILE "/etc/tarn.conf"
+#define DEFAULT_STREAM_PORT 8080
+
+// 0 with the STUN_HOST value in host (zero-filled over host_len), -1 otherwise.
+int conf_file_load(char *host, int host_len);
+// Rewrites the file with host; 0 on success or for an empty host, -1 otherwise.
+int conf_file_save(const char *host);
+
+// 0 with the option's text in value, -1 otherwise. path is "package.section.option".
+int readUCI(const char *path, char *value);
+// media_server.main.port, or 8080 when it cannot be read.
+int get_stream_port_from_config();
+
+extern char dev_mac[17];
+
+void init_srand();
+int init_dev_mac();
+// Writes "MAC-SECONDS-16ALNUM" into buf; returns the formatted length.
+int gen_session_id(char *buf, int size);
+int get_local_ip(const char *ifname, struct sockaddr_in *addr);
+// Dotted text of a host-order address, in a buffer shared by all callers.
+const char *ip_to_str(uint32_t addr);
+int time_offset_ms(const struct timeval *ref);
+int time_offset_sec(const struct timeval *ref);
