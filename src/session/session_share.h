@@ -1,0 +1,5 @@
+// Share-information notice to the web_media service.
+#pragma once
+
+// Handler of a control request carrying an "action" member; libcloud gets no answer.
+int reload_share_info();
