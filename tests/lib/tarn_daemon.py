@@ -70,6 +70,18 @@ def reap_any_new(known, timeout=10.0):
     return pid, _reaped.pop(pid)
 
 
+def read_file(path):
+    with open(path) as f:
+        return f.read()
+
+
+def _answers_info():
+    try:
+        return request('{"request":"get_tarn_info"}', timeout=1.0).startswith('{"error_code":0')
+    except OSError:
+        return False
+
+
 def write_uci(package, text):
     os.makedirs("/etc/config", exist_ok=True)
     with open("/etc/config/" + package, "w") as f:
@@ -99,12 +111,17 @@ class Daemon:
         return proc.wait()
 
     def start(self):
-        """Starts tarn and waits until its loop runs."""
+        """Starts tarn and waits until its loop runs (without -d: until its
+        control port answers)."""
         assert self.launch() == 0
-        wait_until(lambda: "p2p daemon started" in self.log() or self._ended_early(),
-                   what="tarn to start")
-        self.pid = int(open(PID_FILE).read())
-        assert "p2p daemon started" in self.log(), self.log() + self.stderr()
+        if "-d" in self.args:
+            wait_until(lambda: "p2p daemon started" in self.log() or self._ended_early(),
+                       what="tarn to start")
+            assert "p2p daemon started" in self.log(), self.log() + self.stderr()
+        else:
+            wait_until(lambda: self._ended_early() or _answers_info(), what="control port")
+        assert not _reaped, self.log() + self.stderr()
+        self.pid = int(read_file(PID_FILE))
         return self
 
     def _ended_early(self):
