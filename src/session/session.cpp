@@ -85,6 +85,7 @@ int is_p2p_ready(struct bufferevent *bev, const control_request *req) {
     for (auto &sess : sessions) {
         if (sess.state != 0 && strcmp(sess.sid, req->ready.sid) == 0) return 0;
     }
+    LOG("failed to find p2p session '%s' \n", req->ready.sid);
     return response_error(bev, ERR_NO_SESSION, MSG_NO_SESSION);
 }
 
