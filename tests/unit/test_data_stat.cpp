@@ -119,77 +119,67 @@ TEST(SessionReport, Stage1HasOnlyExchangeInfo) {
                                       R"("stunRespTimeOffset":120}})");
 }
 
+// exchangeInfo of fill_stage2 and fill_stage3.
+constexpr char kExchange2[] = R"("exchangeInfo":{)"
+                              R"("requestRecvTime":"1700000001",)"
+                              R"("appPublicIP":"198.51.100.7",)"
+                              R"("appPublicPort":40000,)"
+                              R"("appPrivateIP":"",)"  // present though empty
+                              R"("appPrivatePort":0,)"
+                              R"("appNatType":8,)"
+                              R"("stunQueryTimeOffset":15,)"
+                              R"("stunRespTimeOffset":130,)"
+                              R"("devPublicIP":"203.0.113.50",)"
+                              R"("devPublicPort":50000,)"
+                              R"("devPrivateIP":"192.168.2.10",)"
+                              R"("devPrivatePort":6000,)"
+                              R"("devNatType":2,)"
+                              R"("appCheckCount":2},)";
+
 TEST(SessionReport, Stage2AddsPunchInfoWithBothArrays) {
     p2p_stat_data st;
     fill_stage2(&st);
     stat_add_data_sent(&st, 77);  // stream data, but stage 2
-    EXPECT_EQ(session_report(st),
-              std::string(kHead) + R"("errorCode":-52014,)"
-                                   R"("stage":2,)"
-                                   R"("sessionID":"AABBCCDDEEFF-1700000000-q8ZrT0xk3LmN2bVc",)"
-                                   R"("exchangeInfo":{)"
-                                   R"("requestRecvTime":"1700000001",)"
-                                   R"("appPublicIP":"198.51.100.7",)"
-                                   R"("appPublicPort":40000,)"
-                                   R"("appPrivateIP":"",)"  // present though empty
-                                   R"("appPrivatePort":0,)"
-                                   R"("appNatType":8,)"
-                                   R"("stunQueryTimeOffset":15,)"
-                                   R"("stunRespTimeOffset":130,)"
-                                   R"("devPublicIP":"203.0.113.50",)"
-                                   R"("devPublicPort":50000,)"
-                                   R"("devPrivateIP":"192.168.2.10",)"
-                                   R"("devPrivatePort":6000,)"
-                                   R"("devNatType":2,)"
-                                   R"("appCheckCount":2},)"
-                                   R"("punchInfo":{)"
-                                   // no synSentTimeOffset, no ackRecvTimeOffset: never recorded
-                                   R"("synRecvTimeOffset":400,)"
-                                   R"("srcIPRecv":"198.51.100.7",)"
-                                   R"("srcPortRecv":40001,)"
-                                   // no udtConnectedTimeOffset
-                                   R"("publicPorts":[0,0,0,0,0,0,0],)"
-                                   R"("publicPortsTimeOffset":[0,0,0,0,0,0]}})");
+    EXPECT_EQ(session_report(st), std::string(kHead) +
+                                      R"("errorCode":-52014,)"
+                                      R"("stage":2,)"
+                                      R"("sessionID":"AABBCCDDEEFF-1700000000-q8ZrT0xk3LmN2bVc",)" +
+                                      kExchange2 +
+                                      R"("punchInfo":{)"
+                                      // no synSentTimeOffset, no ackRecvTimeOffset: never recorded
+                                      R"("synRecvTimeOffset":400,)"
+                                      R"("srcIPRecv":"198.51.100.7",)"
+                                      R"("srcPortRecv":40001,)"
+                                      // no udtConnectedTimeOffset
+                                      R"("publicPorts":[0,0,0,0,0,0,0],)"
+                                      R"("publicPortsTimeOffset":[0,0,0,0,0,0]}})");
 }
 
 TEST(SessionReport, Stage3AddsStreamInfoWithCountsAsText) {
     p2p_stat_data st;
     fill_stage3(&st);
     EXPECT_EQ(session_report(st),
-              std::string(kHead) + R"("errorCode":0,)"
-                                   R"("stage":3,)"
-                                   R"("sessionID":"AABBCCDDEEFF-1700000000-q8ZrT0xk3LmN2bVc",)"
-                                   R"("exchangeInfo":{)"
-                                   R"("requestRecvTime":"1700000001",)"
-                                   R"("appPublicIP":"198.51.100.7",)"
-                                   R"("appPublicPort":40000,)"
-                                   R"("appPrivateIP":"",)"
-                                   R"("appPrivatePort":0,)"
-                                   R"("appNatType":8,)"
-                                   R"("stunQueryTimeOffset":15,)"
-                                   R"("stunRespTimeOffset":130,)"
-                                   R"("devPublicIP":"203.0.113.50",)"
-                                   R"("devPublicPort":50000,)"
-                                   R"("devPrivateIP":"192.168.2.10",)"
-                                   R"("devPrivatePort":6000,)"
-                                   R"("devNatType":2,)"
-                                   R"("appCheckCount":2},)"
-                                   R"("punchInfo":{)"
-                                   R"("synRecvTimeOffset":400,)"
-                                   R"("ackRecvTimeOffset":450,)"
-                                   R"("srcIPRecv":"198.51.100.7",)"
-                                   R"("srcPortRecv":40001,)"
-                                   R"("udtConnectedTimeOffset":600,)"
-                                   R"("publicPorts":[6000,50001,50002,50003,50004,50005,50006],)"
-                                   R"("publicPortsTimeOffset":[10,20,30,40,50,60]},)"
-                                   R"("streamInfo":{)"
-                                   R"("recvMsgTimeOffset":5000,)"
-                                   R"("dataCountSent":"380",)"  // 500 read, 120 never sent
-                                   R"("dataCountRecv":"6442450941",)"
-                                   R"("dataCountBufSent":"120",)"
-                                   R"("congestionDuration":0,)"
-                                   R"("connectionDuration":42,)"
-                                   R"("stopReason":4}})");
+              std::string(kHead) +
+                  R"("errorCode":0,)"
+                  R"("stage":3,)"
+                  R"("sessionID":"AABBCCDDEEFF-1700000000-q8ZrT0xk3LmN2bVc",)" +
+                  kExchange2 +
+                  R"("punchInfo":{)"
+                  R"("synRecvTimeOffset":400,)"
+                  R"("ackRecvTimeOffset":450,)"
+                  R"("srcIPRecv":"198.51.100.7",)"
+                  R"("srcPortRecv":40001,)"
+                  R"("udtConnectedTimeOffset":600,)"
+                  R"("publicPorts":[6000,50001,50002,50003,50004,50005,50006],)"
+                  R"("publicPortsTimeOffset":[10,20,30,40,50,60]},)"
+                  R"("streamInfo":{)"
+                  R"("recvMsgTimeOffset":5000,)"
+                  R"("dataCountSent":"380",)"  // 500 read, 120 never sent
+                  R"("dataCountRecv":"6442450941",)"
+                  R"("dataCountBufSent":"120",)"
+                  R"("congestionDuration":0,)"
+                  R"("connectionDuration":42,)"
+                  R"("stopReason":4}})");
 }
 
 TEST(SessionReport, EmptySessionIdGivesIndentedHeadOnly) {
