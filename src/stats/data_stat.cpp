@@ -6,13 +6,14 @@
 #include <cstring>
 #include <memory>
 
+#include "control/libcloud.h"
 #include "stats/ubus_api.h"
 #include "util/log.h"
 #include "util/utils.h"
 
 namespace {
 
-constexpr const char *kDaemonVersion = "1.1";
+constexpr const char *kDaemonVersion = TARN_VERSION;
 constexpr const char *kP2pVersion = "1.0";
 constexpr const char *kDiscoverVersion = "1.1";
 constexpr int kDevImpVersion = 2;
