@@ -1,0 +1,123 @@
+// STUN client: classic RFC 3489 messages over IPv4 (Binding Request only).
+// Addresses and ports are host order in memory, big-endian on the wire.
+#pragma once
+
+#include <cstdint>
+
+constexpr int STUN_MAX_STRING = 256;
+constexpr int STUN_MAX_UNKNOWN_ATTRIBUTES = 8;
+
+struct StunAddress4 {
+    uint16_t port;
+    uint32_t addr;  // 0: no address known
+};
+
+struct StunAtrAddress {
+    uint8_t pad;
+    uint8_t family;  // 1 IPv4, 2 IPv6 (not supported)
+    StunAddress4 ipv4;
+};
+
+struct StunAtrString {
+    char value[STUN_MAX_STRING];
+    uint16_t sizeValue;
+};
+
+struct StunAtrError {
+    uint16_t pad;
+    uint8_t errorClass;
+    uint8_t number;
+    char reason[STUN_MAX_STRING];
+    uint16_t reasonLength;
+};
+
+struct StunAtrUnknown {
+    uint16_t types[STUN_MAX_UNKNOWN_ATTRIBUTES];
+    uint16_t typeCount;
+};
+
+struct StunMsgId {
+    uint8_t octet[16];
+};
+
+struct StunMsgHdr {
+    uint16_t msgType;
+    uint16_t msgLength;  // bytes after the header
+    StunMsgId id;
+};
+static_assert(sizeof(StunMsgHdr) == 20, "the wire header is 20 bytes");
+
+// Zeroed in full before it is built or decoded.
+struct StunMessage {
+    StunMsgHdr msgHdr;
+
+    int32_t hasMappedAddress;
+    StunAtrAddress mappedAddress;
+
+    int32_t hasResponseAddress;
+    StunAtrAddress responseAddress;
+
+    int32_t hasChangeRequest;
+    uint32_t changeRequest;  // 0x04 change IP, 0x02 change port
+
+    int32_t hasSourceAddress;
+    StunAtrAddress sourceAddress;
+
+    int32_t hasChangedAddress;
+    StunAtrAddress changedAddress;
+
+    int32_t hasUsername;
+    StunAtrString username;
+
+    int32_t hasPassword;
+    StunAtrString password;
+
+    int32_t hasMessageIntegrity;
+    uint8_t messageIntegrity[20];
+
+    int32_t hasErrorCode;
+    StunAtrError errorCode;
+
+    int32_t hasUnknownAttributes;
+    StunAtrUnknown unknownAttributes;
+
+    int32_t hasReflectedFrom;
+    StunAtrAddress reflectedFrom;
+
+    int32_t hasXorMappedAddress;
+    StunAtrAddress xorMappedAddress;
+
+    int32_t xorOnly;
+
+    int32_t hasServerName;
+    StunAtrString serverName;
+
+    int32_t hasSecondaryAddress;
+    StunAtrAddress secondaryAddress;
+};
+
+// True when the whole datagram decoded; msg then holds everything decoded up
+// to the point of failure otherwise. Diagnostics go to standard error.
+bool stunDecodeMessage(const char *buf, unsigned int bufLen, StunMessage &msg, int verbose);
+
+// Bytes written into buf; 0 when the message does not fit. bufLen must be at
+// least 20. A non-empty password appends a placeholder MessageIntegrity.
+unsigned int stunEncodeMessage(const StunMessage &msg, char *buf, unsigned int bufLen,
+                               const StunAtrString &password, int verbose);
+
+// A Binding Request with a random transaction id whose first octet is the
+// low byte of id when id is not 0, and always a ChangeRequest attribute.
+void stunBuildReqSimple(StunMessage *msg, const StunAtrString &username, int changePort,
+                        int changeIp, unsigned int id);
+
+int nextRandom();
+
+// The 28-byte Binding Request tagged 1; its length, or -1.
+int stunBuildBindingRequest(char *buf, int bufLen);
+
+// 0 with the mapped address written to out ("a.b.c.d:port", 22 bytes), or
+// -1 when buf does not decode or is not the answer to a request tagged 1.
+int stunParseBindingResponse(const char *buf, int len, char *out, int verbose);
+
+// "a.b.c.d:port"; out must hold 22 bytes.
+void stunAddressToString(char *out, StunAddress4 a);
