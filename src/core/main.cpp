@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "core/tarn.h"
+
+int main(int argc, char **argv) { return tarn_main(argc, argv); }

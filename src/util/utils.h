@@ -7,14 +7,18 @@
 #include <sys/time.h>
 
 #define TARN_CONF_FILE "/etc/tarn.conf"
+#define TARN_CONF_MODE 0644  // permissions of a newly created TARN_CONF_FILE
 #define DEFAULT_STREAM_PORT 8080
+// Longest uci value readUCI hands out; longer ones are refused, never cut.
+#define READ_UCI_VALUE_MAX 127
 
 // 0 with the STUN_HOST value in host (zero-filled over host_len), -1 otherwise.
 int conf_file_load(char *host, int host_len);
 // Rewrites the file with host; 0 on success or for an empty host, -1 otherwise.
 int conf_file_save(const char *host);
 
-// 0 with the option's text in value, -1 otherwise. path is "package.section.option".
+// 0 with the option's text in value, -1 otherwise. path is "package.section.option"
+// (sections also as "@type[N]"); value must hold READ_UCI_VALUE_MAX + 1 bytes.
 int readUCI(const char *path, char *value);
 // media_server.main.port, or 8080 when it cannot be read.
 int get_stream_port_from_config();

@@ -1,0 +1,257 @@
+// Daemon start-up, the control listener, signals and shutdown.
+//
+// Order matters: the MAC is read before daemonising (so a broken uci is seen
+// by the invoking shell), the pid-file lock comes before the command line (so
+// even -h in a second instance reports "process already running..."), and
+// every background duty is started before the loop runs.
+#include "core/tarn.h"
+
+#include <arpa/inet.h>
+#include <event2/event.h>
+#include <event2/listener.h>
+#include <event2/util.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <malloc.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "control/libcloud.h"
+#include "session/session.h"
+#include "session/session_control.h"
+#include "session/session_probe.h"
+#include "stun/stun_async.h"
+#include "util/log.h"
+#include "util/utils.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: %s [options]\n\t[-l local-address], eg. 127.0.0.1\n\t[-p local-port], eg. "
+    "929\n\t[-d debug]\n\t[-h help]\n\t[-v version]\n";
+
+// Held open, and its lock with it, for the life of the process.
+int lock_pid_file() {
+    int fd = open(TARN_PID_FILE, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    struct flock fl;
+    memset(&fl, 0, sizeof(fl));
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    if (fcntl(fd, F_SETLK, &fl) < 0) {
+        close(fd);
+        return -1;
+    }
+    char buf[16];
+    int n = snprintf(buf, sizeof(buf), "%ld", (long)getpid());
+    if (write(fd, buf, n) != n) LOG("failed to write %s", TARN_PID_FILE);
+    return fd;
+}
+
+p2p_context *p2p_context_new() {
+    auto *ctx = static_cast<p2p_context *>(calloc(1, sizeof(p2p_context)));
+    if (!ctx) LOG("memory deficiency");
+    return ctx;
+}
+
+// 0 to go on, -1 to end with failure (help, version, bad option).
+int parse_command_line(p2p_context *ctx, int argc, char **argv, bool *debug) {
+    static const struct option long_options[] = {
+        {"local-address", required_argument, nullptr, 'l'},
+        {"local-port", required_argument, nullptr, 'p'},
+        {"debug", no_argument, nullptr, 'd'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'v'},
+        {nullptr, 0, nullptr, 0},
+    };
+    int c;
+    while ((c = getopt_long(argc, argv, "l:p:s:dhv", long_options, nullptr)) != -1) {
+        switch (c) {
+            case 'l':
+                free(ctx->local_address);
+                ctx->local_address = strdup(optarg);
+                break;
+            case 'p':
+                ctx->local_port = atoi(optarg);
+                break;
+            case 'd':
+                *debug = true;
+                break;
+            case 'h':
+                printf(kUsage, "tarn");
+                return -1;
+            case 'v':
+                printf("%s version: %s\n", "tarn", TARN_VERSION);
+                return -1;
+            default:  // -s included: accepted by the parser, meaningless to us
+                printf("bad parameters\n");
+                return -1;
+        }
+    }
+    return 0;
+}
+
+void signal_quit_cb(evutil_socket_t sig, short events, void *arg) {
+    (void)sig;
+    auto *base = static_cast<event_base *>(arg);
+    if (!base) return;
+    LOG("got signal event:%#x\n", events);
+    struct timeval delay = {0, 5000};
+    event_base_loopexit(base, &delay);
+}
+
+void p2p_context_local_accept(struct evconnlistener *listener, evutil_socket_t fd,
+                              struct sockaddr *peer, int socklen, void *arg) {
+    (void)listener;
+    (void)socklen;
+    auto *ctx = static_cast<p2p_context *>(arg);
+    if (!peer || !ctx) {
+        LOG("ptr is null.");
+        return;
+    }
+    auto *sin = reinterpret_cast<struct sockaddr_in *>(peer);
+    char ip[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &sin->sin_addr, ip, sizeof(ip));
+    LOG("Accept control from %s:%d\n", ip, ntohs(sin->sin_port));
+    if (libcloud_accept(ctx->base, fd) != 0) {
+        LOG("failed to setup new p2p session");
+        evutil_closesocket(fd);
+        p2p_context_clear(ctx);
+    }
+}
+
+}  // namespace
+
+void signal_abort_handler(int sig) {
+    char msg[64];
+    int n = snprintf(msg, sizeof(msg), "Attention!!!!signal %d caught\n\n\n\n\n", sig);
+    if (n > 0 && write(STDERR_FILENO, msg, n) < 0) return;
+}
+
+void p2p_context_dump(const p2p_context *ctx) {
+    LOG("ctx->local_address: %s\n", ctx->local_address);
+    LOG("ctx->local_port: %d\n", ctx->local_port);
+}
+
+int p2p_context_init_event(p2p_context *ctx) {
+    ctx->base = event_base_new();
+    if (!ctx->base) return -1;
+
+    ctx->ev_sigint = evsignal_new(ctx->base, SIGINT, signal_quit_cb, ctx->base);
+    ctx->ev_sigterm = evsignal_new(ctx->base, SIGTERM, signal_quit_cb, ctx->base);
+    if (!ctx->ev_sigint || !ctx->ev_sigterm) return -1;
+    event_add(ctx->ev_sigint, nullptr);
+    event_add(ctx->ev_sigterm, nullptr);
+
+    struct sockaddr_in sin;
+    memset(&sin, 0, sizeof(sin));
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = inet_addr(ctx->local_address);
+    sin.sin_port = htons(ctx->local_port);
+    ctx->listener = evconnlistener_new_bind(
+        ctx->base, p2p_context_local_accept, ctx, LEV_OPT_CLOSE_ON_EXEC | LEV_OPT_REUSEABLE, 5,
+        reinterpret_cast<struct sockaddr *>(&sin), sizeof(sin));
+    if (!ctx->listener) {
+        LOG("failed to start local listener");
+        return -1;
+    }
+    evutil_socket_t fd = evconnlistener_get_fd(ctx->listener);
+    evutil_make_socket_nonblocking(fd);
+    evutil_make_listen_socket_reuseable(fd);
+    return 0;
+}
+
+void p2p_context_clear(p2p_context *ctx) {
+    if (!ctx) return;
+    LOG("ctx cleared.");
+}
+
+void p2p_context_free(p2p_context *ctx) {
+    if (!ctx) return;
+    p2p_context_clear(ctx);
+    free(ctx->local_address);
+    ctx->local_address = nullptr;
+    if (ctx->ev_sigint) {
+        event_free(ctx->ev_sigint);
+        ctx->ev_sigint = nullptr;
+    }
+    if (ctx->ev_sigterm) {
+        event_free(ctx->ev_sigterm);
+        ctx->ev_sigterm = nullptr;
+    }
+    if (ctx->listener) {
+        evconnlistener_free(ctx->listener);
+        ctx->listener = nullptr;
+    }
+    if (ctx->base) {
+        event_base_free(ctx->base);
+        ctx->base = nullptr;
+    }
+    free(ctx);
+}
+
+int tarn_main(int argc, char **argv) {
+    // Log lines are read live by whoever holds our standard output.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    if (init_dev_mac() < 0) {
+        LOG("init mac error");
+        return -1;
+    }
+    if (daemon(0, 1) < 0) {
+        LOG("Could not run as daemon - %s", strerror(errno));
+        return -1;
+    }
+    if (lock_pid_file() < 0) {
+        LOG("process already running...");
+        return -1;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGABRT, signal_abort_handler);
+    mallopt(M_MMAP_THRESHOLD, 128);
+
+    p2p_context *ctx = p2p_context_new();
+    if (!ctx) return -1;
+
+    bool debug = false;
+    if (parse_command_line(ctx, argc, argv, &debug) < 0) {
+        p2p_context_free(ctx);
+        return -1;
+    }
+    if (!ctx->local_address) ctx->local_address = strdup(DEFAULT_LOCAL_ADDRESS);
+    if (ctx->local_port == 0) ctx->local_port = DEFAULT_LOCAL_PORT;
+    if (!debug) {
+        int devnull = open("/dev/null", O_WRONLY);
+        if (devnull >= 0) {
+            dup2(devnull, STDOUT_FILENO);
+            close(devnull);
+        }
+    }
+    p2p_context_dump(ctx);
+
+    if (p2p_context_init_event(ctx) < 0) {
+        p2p_context_free(ctx);
+        return -1;
+    }
+    if (gpp_thread_start(ctx->base) < 0) LOG("warning: get_probe_port fail");
+    if (STUN_init_async() < 0) LOG("warning: STUN_init_async fail");
+    if (session_mgr_init(ctx->base) != 0) {
+        session_mgr_cleanup();
+        p2p_context_free(ctx);
+        return -1;
+    }
+
+    LOG("p2p daemon started. version: %s\n", TARN_VERSION);
+    event_base_dispatch(ctx->base);
+
+    LOG("p2p daemon exit");
+    session_mgr_cleanup();
+    p2p_context_free(ctx);
+    return 0;
+}

@@ -1,0 +1,162 @@
+// Control connections: one request per connection, at most one answer, and
+// the connection is freed once the answer has been written out. Every free
+// goes through control_conn_free, which first detaches any waiting session.
+#include "session/session_control.h"
+
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <event2/event.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "session/session.h"
+#include "session/session_share.h"
+#include "util/log.h"
+
+namespace {
+
+constexpr int kRequestBuf = 1500;
+constexpr int kAnswerBuf = 1024;
+
+void control_conn_free(struct bufferevent *bev) {
+    session_forget_conn(bev);
+    bufferevent_free(bev);
+}
+
+int get_tarn_info(struct bufferevent *bev, const control_request *req) {
+    if (!bev || !req) return -1;
+    char buf[kAnswerBuf + 1] = {0};
+    if (libcloud_build_tarn_info_resp(buf, kAnswerBuf) < 0) {
+        LOG("error: failed when running build get_relayd_info resp.");
+        return response_error(bev, ERR_EXCEPTION, MSG_EXCEPTION);
+    }
+    LOG("send resp: %s.\n", buf);
+    bufferevent_write(bev, buf, strlen(buf));
+    bufferevent_enable(bev, EV_WRITE);
+    return 0;
+}
+
+int do_tarn_clean(struct bufferevent *bev, const control_request *req) {
+    (void)bev;
+    (void)req;
+    session_mgr_cleanup();
+    return 0;
+}
+
+int share_info(struct bufferevent *bev, const control_request *req) {
+    (void)bev;
+    (void)req;
+    reload_share_info();
+    return 0;
+}
+
+using request_handler = int (*)(struct bufferevent *, const control_request *);
+
+struct dispatch_entry {
+    int code;
+    request_handler handler;
+};
+
+const dispatch_entry kDispatch[] = {
+    {REQ_PREPARE_P2P, p2p_prepare},     {REQ_IS_P2P_READY, is_p2p_ready},
+    {REQ_GET_TARN_INFO, get_tarn_info}, {REQ_DO_TARN_CLEAN, do_tarn_clean},
+    {REQ_SHARE_INFO, share_info},
+};
+
+void libcloud_read_cb(struct bufferevent *bev, void *arg) {
+    (void)arg;
+    if (!bev) return;
+    char text[kRequestBuf] = {0};
+    int n = static_cast<int>(bufferevent_read(bev, text, kRequestBuf - 1));
+    if (n <= 0) {
+        LOG("fail when bufferevent_read from libcloud: %d\n", n);
+        response_error(bev, ERR_EXCEPTION, MSG_EXCEPTION);
+        return;
+    }
+    control_request req;
+    memset(&req, 0, sizeof(req));
+    if (libcloud_parse_request(text, &req) < 0) {
+        response_error(bev, ERR_BAD_REQUEST, MSG_BAD_REQUEST);
+        return;
+    }
+    for (const auto &entry : kDispatch) {
+        if (entry.code == req.type) {
+            entry.handler(bev, &req);
+            return;
+        }
+    }
+    LOG("invalid request from libcloud: [%s]\n", text);
+    response_error(bev, ERR_BAD_REQUEST, MSG_BAD_REQUEST);
+}
+
+void libcloud_write_cb(struct bufferevent *bev, void *arg) {
+    (void)arg;
+    LOG("all data has been sent out. now close short connection.");
+    control_conn_free(bev);
+}
+
+void libcloud_event_cb(struct bufferevent *bev, short events, void *arg) {
+    (void)arg;
+    if (events & BEV_EVENT_EOF) {
+        LOG("connection closed");
+    } else if (events & BEV_EVENT_ERROR) {
+        LOG("some other error");
+    } else if (events & BEV_EVENT_TIMEOUT) {
+        LOG("Timed out.");
+    }
+    control_conn_free(bev);
+}
+
+}  // namespace
+
+int libcloud_accept(struct event_base *base, evutil_socket_t fd) {
+    if (fd == -1 || !base) return -1;
+    session_mgr_init(base);
+
+    // Only connections made to the loopback address are served, whatever
+    // address the listener is bound to.
+    struct sockaddr_in local;
+    socklen_t len = sizeof(local);
+    memset(&local, 0, sizeof(local));
+    if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &len) < 0 ||
+        local.sin_family != AF_INET || local.sin_addr.s_addr != htonl(INADDR_LOOPBACK)) {
+        return -1;
+    }
+
+    struct bufferevent *bev = bufferevent_socket_new(base, fd, BEV_OPT_CLOSE_ON_FREE);
+    if (!bev) return -1;
+    bufferevent_setcb(bev, libcloud_read_cb, libcloud_write_cb, libcloud_event_cb, nullptr);
+    bufferevent_disable(bev, EV_WRITE);
+    bufferevent_enable(bev, EV_READ);
+    return 0;
+}
+
+int send_back_response(struct bufferevent *bev, const control_response *resp) {
+    LOG("error_code is %d\n", resp->error_code);
+    char buf[kAnswerBuf] = {0};
+    int len = libcloud_build_pready_resp(resp, buf, sizeof(buf));
+    if (len < 1) {
+        LOG("failed to build response, error");
+        return -1;
+    }
+    LOG("build response, success.");
+    bufferevent_write(bev, buf, len);
+    bufferevent_enable(bev, EV_WRITE);
+    return 0;
+}
+
+int response_error(struct bufferevent *bev, int code, const char *msg) {
+    control_response resp;
+    memset(&resp, 0, sizeof(resp));
+    resp.error_code = code;
+    snprintf(resp.error_msg, sizeof(resp.error_msg), "%s", msg);
+    int rc = send_back_response(bev, &resp);
+    if (rc < 0) {
+        LOG("error: failed when sending resp.");
+        control_conn_free(bev);
+    }
+    return rc;
+}

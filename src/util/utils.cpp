@@ -1,0 +1,283 @@
+#include "util/utils.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <uci.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "util/log.h"
+
+char dev_mac[17];
+
+namespace {
+
+const char kDefaultMac[] = "1234567890AB";
+const char kSidAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+
+std::atomic<bool> g_srand_seeded{false};
+
+struct FileCloser {
+    void operator()(FILE *fp) const { fclose(fp); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+struct UciFree {
+    void operator()(uci_context *ctx) const { uci_free_context(ctx); }
+};
+using UciPtr = std::unique_ptr<uci_context, UciFree>;
+
+// A caller passed an impossible length: a bug, not a runtime condition.
+[[noreturn]] void assert_failed(const char *cond, const char *why) {
+    printf("assert failed:%s,%s\n", cond, why);
+    fflush(stdout);
+    exit(1);
+}
+
+}  // namespace
+
+int conf_file_load(char *host, int host_len) {
+    if (!(host_len > 0)) assert_failed("host_len > 0", "buffer length should not be negative");
+
+    FilePtr fp(fopen(TARN_CONF_FILE, "re"));
+    if (!fp) return -1;
+
+    // Each block is examined on its own, as terminated text.
+    char buf[1025];
+    while (true) {
+        memset(buf, 0, sizeof(buf));
+        if (fread(buf, 1, sizeof(buf) - 1, fp.get()) == 0) return -1;
+        if (!strchr(buf, '\n') && !strchr(buf, '\r')) {
+            LOG("conf line in %s too long\n", TARN_CONF_FILE);
+            return -1;
+        }
+        if (!strstr(buf, "STUN_HOST")) continue;
+        const char *open = strchr(buf, '[');
+        const char *close = strchr(buf, ']');
+        if (!open || !close || close < open) continue;
+        size_t len = static_cast<size_t>(close - open - 1);
+        if (static_cast<size_t>(host_len) < len) {
+            LOG("buffer length is too short");
+            return -1;
+        }
+        memset(host, 0, static_cast<size_t>(host_len));
+        memcpy(host, open + 1, len);
+        return 0;
+    }
+}
+
+int conf_file_save(const char *host) {
+    if (!host || !host[0]) return 0;
+
+    char line[1024];
+    snprintf(line, sizeof(line), "STUN_HOST=[%s]\n", host);
+    size_t len = strlen(line);
+
+    int fd = open(TARN_CONF_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, TARN_CONF_MODE);
+    if (fd < 0) return -1;
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(fd, line + done, len - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            close(fd);
+            return -1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return close(fd) == 0 ? 0 : -1;
+}
+
+int readUCI(const char *path, char *value) {
+    if (!path || !value) return -1;
+    UciPtr ctx(uci_alloc_context());
+    if (!ctx) return -1;
+
+    // The lookup splits the path in place.
+    char work[256] = {0};
+    size_t path_len = strlen(path);
+    if (path_len >= sizeof(work)) {
+        LOG("uci path too long");
+        return -1;
+    }
+    memcpy(work, path, path_len);
+
+    uci_ptr ptr;
+    if (uci_lookup_ptr(ctx.get(), &ptr, work, true) != UCI_OK) {
+        uci_perror(ctx.get(), "read UCI file error");
+        LOG("read UCI error");
+        return -1;
+    }
+
+    // Only a plain option answers; a section path or a list has no single text.
+    if ((ptr.flags & uci_ptr::UCI_LOOKUP_COMPLETE) && ptr.o && ptr.o->type == UCI_TYPE_STRING &&
+        ptr.o->v.string) {
+        size_t len = strlen(ptr.o->v.string);
+        if (len > READ_UCI_VALUE_MAX) {
+            LOG("uci value of %s is longer than %d characters", path, READ_UCI_VALUE_MAX);
+            return -1;
+        }
+        memcpy(value, ptr.o->v.string, len + 1);
+        LOG("uci file read, value is %s", value);
+        return 0;
+    }
+
+    ctx->err = UCI_ERR_NOTFOUND;
+    uci_perror(ctx.get(), "do not find the option");
+    LOG("readUCI: do not find the UCI option");
+    return -1;
+}
+
+int get_stream_port_from_config() {
+    const char *failure = nullptr;
+    int port = 0;
+    UciPtr ctx(uci_alloc_context());
+    uci_package *pkg = nullptr;
+    uci_section *sec = nullptr;
+    uci_option *opt = nullptr;
+
+    if (!ctx) {
+        failure = "Alloc uci context failed";
+    } else if (uci_load(ctx.get(), "media_server", &pkg) != UCI_OK || !pkg) {
+        failure = "Load package media_server failed";
+    } else if (!(sec = uci_lookup_section(ctx.get(), pkg, "main"))) {
+        failure = "Section media_server.main not found";
+    } else if (!(opt = uci_lookup_option(ctx.get(), sec, "port")) || opt->type != UCI_TYPE_STRING ||
+               !opt->v.string) {
+        failure = "option media_server.main.port not found";
+    } else {
+        // atoi's reading, without its undefined result for out-of-range text.
+        errno = 0;
+        long v = strtol(opt->v.string, nullptr, 10);
+        if (errno == ERANGE || v > INT_MAX || v < INT_MIN) v = 0;
+        port = static_cast<int>(v);
+        if (port == 0) failure = "option media_server.main.port is invalid";
+    }
+
+    if (failure) {
+        LOG("%s", failure);
+        fprintf(stderr, "Reading stream port from config failed. Use default port: %d\n",
+                DEFAULT_STREAM_PORT);
+        return DEFAULT_STREAM_PORT;
+    }
+    LOG("reading stream port succeeded, port: %d\n", port);
+    return port;
+}
+
+void init_srand() {
+    if (g_srand_seeded.exchange(true)) return;
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    LOG("curr tv usec is %u.\n", static_cast<unsigned>(tv.tv_usec));
+    srand(static_cast<unsigned>(tv.tv_usec));
+}
+
+int init_dev_mac() {
+    char out[129] = {0};
+    FILE *fp = popen("uci get network.wan.macaddr", "r");
+    if (!fp) {
+        LOG("popen error");
+    } else {
+        size_t n = fread(out, 1, sizeof(out) - 1, fp);
+        (void)n;  // what was read is terminated text either way
+        pclose(fp);
+        if (!out[0]) LOG("can not found mac");
+    }
+
+    // Drop separators and the line feed; everything else stays as printed.
+    size_t w = 0;
+    for (size_t r = 0; out[r]; r++) {
+        char c = out[r];
+        if (c != ':' && c != '-' && c != '\n') out[w++] = c;
+    }
+    out[w] = '\0';
+
+    memset(dev_mac, 0, sizeof(dev_mac));
+    const char *src = out[0] ? out : kDefaultMac;
+    size_t len = strnlen(src, sizeof(dev_mac) - 1);
+    memcpy(dev_mac, src, len);
+    return 0;
+}
+
+int gen_session_id(char *buf, int size) {
+    if (!(size > 0)) assert_failed("buf_len > 0", "buffer length should not be negative");
+    memset(buf, 0, static_cast<size_t>(size));
+    init_srand();
+
+    char rnd[17];
+    for (int i = 0; i < 16; i++) rnd[i] = kSidAlphabet[rand() % 62];
+    rnd[16] = '\0';
+
+    int n = snprintf(buf, static_cast<size_t>(size), "%s-%d-%s", dev_mac,
+                     static_cast<int>(time(nullptr)), rnd);
+    if (n < 0) return 0;
+    return n < size ? n : size - 1;
+}
+
+int get_local_ip(const char *ifname, struct sockaddr_in *addr) {
+    if (!ifname || !addr) return -1;
+
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        perror("socket");
+        return -1;
+    }
+    struct ifreq ifr;
+    memset(&ifr, 0, sizeof(ifr));
+    size_t len = strnlen(ifname, IFNAMSIZ - 1);
+    memcpy(ifr.ifr_name, ifname, len);
+    if (ioctl(fd, SIOCGIFADDR, &ifr) < 0) {
+        perror("ioctl");
+        close(fd);
+        return -1;
+    }
+    memcpy(addr, &ifr.ifr_addr, sizeof(*addr));
+
+    // Own buffer: the shared ip_to_str text of a caller stays intact.
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &addr->sin_addr, text, sizeof(text));
+    LOG("got local address %s\n", text);
+    close(fd);
+    return 0;
+}
+
+const char *ip_to_str(uint32_t addr) {
+    struct in_addr in;
+    in.s_addr = htonl(addr);
+    return inet_ntoa(in);
+}
+
+// Offsets are computed wide and saturate at INT_MAX, so a reference far in
+// the past (more than 24 days for milliseconds) cannot wrap to a negative.
+static int clamp_offset(long long v) {
+    if (v < 0) return 0;
+    if (v > INT_MAX) return INT_MAX;
+    return static_cast<int>(v);
+}
+
+int time_offset_ms(const struct timeval *ref) {
+    if (!ref) return -1;
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    long long ms = (static_cast<long long>(now.tv_sec) - ref->tv_sec) * 1000 +
+                   (static_cast<long long>(now.tv_usec) - ref->tv_usec) / 1000;
+    return clamp_offset(ms);
+}
+
+int time_offset_sec(const struct timeval *ref) {
+    if (!ref) return -1;
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    return clamp_offset(static_cast<long long>(now.tv_sec) - ref->tv_sec);
+}

@@ -1,0 +1,196 @@
+"""Run the real tarn binary inside a test sandbox and talk to its control port.
+
+Tests using this module run under tests/sandbox (CTest does that), so /etc,
+/run and /var/log are private and the network is a lone loopback. The test
+process becomes a child subreaper: tarn daemonises, and its background process
+is re-parented to us, so its real exit status can be collected.
+"""
+
+import ctypes
+import os
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+BIN = os.environ.get("TARN_BIN", "")
+PID_FILE = "/var/run/tarn.pid"
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
+
+if not os.environ.get("TARN_SANDBOXED"):
+    raise SystemExit("daemon tests must run inside tests/sandbox")
+
+_libc = ctypes.CDLL(None, use_errno=True)
+PR_SET_CHILD_SUBREAPER = 36
+if _libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+    raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
+
+_reaped = {}
+
+
+def wait_until(predicate, timeout=10.0, what="condition"):
+    """Polls predicate until it is true; raises after timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise TimeoutError("timed out waiting for " + what)
+        time.sleep(0.01)
+
+
+def _collect():
+    while True:
+        try:
+            pid, status = os.waitpid(-1, os.WNOHANG)
+        except ChildProcessError:
+            return
+        if pid == 0:
+            return
+        _reaped[pid] = os.waitstatus_to_exitcode(status)
+
+
+def reap(pid, timeout=10.0):
+    """Exit code of pid (a child or a re-parented grandchild)."""
+    def done():
+        _collect()
+        return pid in _reaped
+    wait_until(done, timeout, "process %d to end" % pid)
+    return _reaped.pop(pid)
+
+
+def reap_any_new(known, timeout=10.0):
+    """(pid, exit code) of the next process to end that is not in known."""
+    def found():
+        _collect()
+        return [p for p in _reaped if p not in known]
+    pid = wait_until(found, timeout, "a background process to end")[0]
+    return pid, _reaped.pop(pid)
+
+
+def read_file(path):
+    with open(path) as f:
+        return f.read()
+
+
+def _answers_info():
+    try:
+        return request('{"request":"get_tarn_info"}', timeout=1.0).startswith('{"error_code":0')
+    except OSError:
+        return False
+
+
+def write_uci(package, text):
+    os.makedirs("/etc/config", exist_ok=True)
+    with open("/etc/config/" + package, "w") as f:
+        f.write(text)
+
+
+def set_device_mac(mac):
+    write_uci("network", "config interface 'wan'\n\toption ifname 'lo'\n"
+                         "\toption macaddr '%s'\n" % mac)
+
+
+class Daemon:
+    """One tarn instance started with the given arguments."""
+
+    def __init__(self, *args, debug=True):
+        self.args = list(args) + (["-d"] if debug else [])
+        self.dir = tempfile.mkdtemp(prefix="tarn-", dir="/run")
+        self.out_path = os.path.join(self.dir, "stdout")
+        self.err_path = os.path.join(self.dir, "stderr")
+        self.pid = None
+
+    def launch(self):
+        """Starts tarn; returns the invoking process's exit status."""
+        with open(self.out_path, "ab") as out, open(self.err_path, "ab") as err:
+            proc = subprocess.Popen([os.path.join(BIN, "tarn")] + self.args,
+                                    stdout=out, stderr=err, stdin=subprocess.DEVNULL)
+        return proc.wait()
+
+    def start(self):
+        """Starts tarn and waits until its loop runs (without -d: until its
+        control port answers)."""
+        assert self.launch() == 0
+        if "-d" in self.args:
+            wait_until(lambda: "p2p daemon started" in self.log() or self._ended_early(),
+                       what="tarn to start")
+            assert "p2p daemon started" in self.log(), self.log() + self.stderr()
+        else:
+            wait_until(lambda: self._ended_early() or _answers_info(), what="control port")
+        assert not _reaped, self.log() + self.stderr()
+        self.pid = int(read_file(PID_FILE))
+        return self
+
+    def _ended_early(self):
+        _collect()
+        return bool(_reaped)
+
+    def log(self):
+        with open(self.out_path, errors="replace") as f:
+            return f.read()
+
+    def stderr(self):
+        with open(self.err_path, errors="replace") as f:
+            return f.read()
+
+    def wait_log(self, text, timeout=10.0, count=1):
+        wait_until(lambda: self.log().count(text) >= count, timeout, repr(text))
+
+    def open_fds(self):
+        return len(os.listdir("/proc/%d/fd" % self.pid))
+
+    def stop(self, sig=signal.SIGTERM):
+        """Signals the daemon and returns its exit code."""
+        os.kill(self.pid, sig)
+        code = reap(self.pid)
+        self.pid = None
+        self.check_sanitizers()
+        return code
+
+    def check_sanitizers(self):
+        err = self.stderr()
+        for mark in SANITIZER_MARKS:
+            assert mark not in err, err
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        if self.pid is not None:
+            try:
+                self.stop(signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+
+def connect(addr="127.0.0.1", port=929, timeout=5.0):
+    s = socket.create_connection((addr, port), timeout=timeout)
+    return s
+
+
+def read_to_eof(sock, timeout=5.0):
+    """Everything the daemon sends until it closes the connection."""
+    sock.settimeout(timeout)
+    chunks = []
+    while True:
+        data = sock.recv(4096)
+        if not data:
+            return b"".join(chunks)
+        chunks.append(data)
+
+
+def request(text, addr="127.0.0.1", port=929, timeout=5.0):
+    """Sends one request; returns the answer (the daemon closes after it)."""
+    if isinstance(text, str):
+        text = text.encode()
+    with connect(addr, port, timeout) as s:
+        s.sendall(text)
+        return read_to_eof(s, timeout).decode()
+
+
+def tarnctl(*args, timeout=30):
+    return subprocess.run([os.path.join(BIN, "tarnctl")] + list(args), capture_output=True,
+                          text=True, timeout=timeout)
