@@ -8,7 +8,6 @@
 #include "ubus_proto.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <stddef.h>
 #include <stdlib.h>
