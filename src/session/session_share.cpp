@@ -1,4 +1,35 @@
 #include "session/session_share.h"
 
-// The notice goes out over the system bus, which this build does not have yet.
-int reload_share_info() { return 0; }
+#include "util/log.h"
+
+// OpenWrt's headers carry no C++ guards.
+extern "C" {
+#include <libubox/blobmsg.h>
+#include <libubus.h>
+}
+
+#define WEB_MEDIA_OBJECT "web_media"
+#define WEB_MEDIA_METHOD "video_share_info_update"
+#define WEB_MEDIA_TIMEOUT_MS 3000
+
+// A connection of its own, for this one notice: the upload connection belongs
+// to the report uploader and its lock.
+int reload_share_info() {
+    struct ubus_context *ctx = ubus_connect(NULL);
+    if (!ctx) {
+        LOG("connect to ubusd failed!");
+        return -1;
+    }
+    struct blob_buf b = {};
+    blob_buf_init(&b, 0);
+    uint32_t id;
+    if (ubus_lookup_id(ctx, WEB_MEDIA_OBJECT, &id)) {
+        LOG("ubus lookup id web_media failed.");
+    } else {
+        LOG("start to notify web_media. ");
+        ubus_invoke(ctx, id, WEB_MEDIA_METHOD, b.head, NULL, NULL, WEB_MEDIA_TIMEOUT_MS);
+    }
+    ubus_free(ctx);
+    blob_buf_free(&b);
+    return 0;
+}

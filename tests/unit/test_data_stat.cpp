@@ -41,6 +41,16 @@ std::vector<std::string> messages_of(const std::string &log, const std::string &
     return out;
 }
 
+// Errors logged by the statistics code itself: the upload that follows a
+// report logs its own when no bus is running.
+int own_errors(const std::string &log) {
+    int n = 0;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);)
+        n += line.rfind("data_stat.cpp:", 0) == 0 && line.find(") error:") != std::string::npos;
+    return n;
+}
+
 const char kSid[] = "AABBCCDDEEFF-1700000000-q8ZrT0xk3LmN2bVc";
 
 // prepare_p2p answered, STUN reply in, never punched.
@@ -204,7 +214,7 @@ TEST(SessionReport, EmptySessionIdGivesIndentedHeadOnly) {
     ASSERT_TRUE(log.sync());
     EXPECT_EQ(messages_of(log.text(), "dump_p2p_stat").size(), 33u);
     EXPECT_EQ(log.count("json string is"), 0);
-    EXPECT_EQ(log.count("error:"), 0);
+    EXPECT_EQ(own_errors(log.text()), 0);
 }
 
 TEST(SessionReport, SentCountIsReducedByUnsentBufferAndClampedAtZero) {
@@ -346,7 +356,7 @@ TEST(SessionStat, ReportLogsTheDumpThenTheCompactText) {
     const std::vector<std::string> json = messages_of(log.text(), "build_stat_json_str");
     ASSERT_EQ(json.size(), 1u);
     EXPECT_EQ(json[0], "json string is " + session_report(st) + ".");
-    EXPECT_EQ(log.count("error:"), 0);
+    EXPECT_EQ(own_errors(log.text()), 0);
 }
 
 // ---- NAT discovery ----
@@ -488,7 +498,7 @@ TEST(DiscoverStat, ReportLogsTheDumpThenTheText) {
     const std::vector<std::string> json = messages_of(log.text(), "build_discover_json_str");
     ASSERT_EQ(json.size(), 1u);
     EXPECT_EQ(json[0], "discoverNatType is " + discover_report(d) + ".");
-    EXPECT_EQ(log.count("error:"), 0);
+    EXPECT_EQ(own_errors(log.text()), 0);
 }
 
 }  // namespace
