@@ -26,6 +26,7 @@
 #include "session/session.h"
 #include "session/session_control.h"
 #include "session/session_probe.h"
+#include "stats/ubus_api.h"
 #include "stun/stun_async.h"
 #include "util/log.h"
 #include "util/utils.h"
@@ -252,6 +253,8 @@ int tarn_main(int argc, char **argv) {
 
     LOG("p2p daemon exit");
     session_mgr_cleanup();
+    gpp_timer_free();
     p2p_context_free(ctx);
+    ubus_deinit();
     return 0;
 }
