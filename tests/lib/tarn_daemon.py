@@ -61,6 +61,24 @@ def reap(pid, timeout=10.0):
     return _reaped.pop(pid)
 
 
+def reap_if_child(pid, timeout=10.0):
+    """Exit code of pid if it is or was our child (re-parented ones included),
+    None if it is not; for clean-ups that do not know who started what."""
+    if pid in _reaped:
+        return _reaped.pop(pid)
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            done, status = os.waitpid(pid, os.WNOHANG)
+        except ChildProcessError:
+            return None
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        if time.monotonic() > deadline:
+            raise TimeoutError("process %d did not end" % pid)
+        time.sleep(0.01)
+
+
 def reap_any_new(known, timeout=10.0):
     """(pid, exit code) of the next process to end that is not in known."""
     def found():
@@ -96,9 +114,14 @@ def set_device_mac(mac):
 class Daemon:
     """One tarn instance started with the given arguments."""
 
-    def __init__(self, *args, debug=True):
+    def __init__(self, *args, debug=True, launcher=(), pid_file=PID_FILE, run_dir="/run"):
+        """launcher and pid_file let a caller run tarn in other namespaces
+        (launcher enters them; pid_file is the path of its pid file as seen from
+        here); that caller must pass -d, since the control port is not ours."""
         self.args = list(args) + (["-d"] if debug else [])
-        self.dir = tempfile.mkdtemp(prefix="tarn-", dir="/run")
+        self.launcher = list(launcher)
+        self.pid_file = pid_file
+        self.dir = tempfile.mkdtemp(prefix="tarn-", dir=run_dir)
         self.out_path = os.path.join(self.dir, "stdout")
         self.err_path = os.path.join(self.dir, "stderr")
         self.pid = None
@@ -106,7 +129,7 @@ class Daemon:
     def launch(self):
         """Starts tarn; returns the invoking process's exit status."""
         with open(self.out_path, "ab") as out, open(self.err_path, "ab") as err:
-            proc = subprocess.Popen([os.path.join(BIN, "tarn")] + self.args,
+            proc = subprocess.Popen(self.launcher + [os.path.join(BIN, "tarn")] + self.args,
                                     stdout=out, stderr=err, stdin=subprocess.DEVNULL)
         return proc.wait()
 
@@ -121,7 +144,7 @@ class Daemon:
         else:
             wait_until(lambda: self._ended_early() or _answers_info(), what="control port")
         assert not _reaped, self.log() + self.stderr()
-        self.pid = int(read_file(PID_FILE))
+        self.pid = int(read_file(self.pid_file))
         return self
 
     def _ended_early(self):
