@@ -176,8 +176,8 @@ class Host:
     def pid(self):
         return self.holder.pid
 
-    def enter(self):
-        return ["nsenter", "--target", str(self.pid), "--mount", "--net", "--",
+    def enter(self, cwd="/"):
+        return ["nsenter", "--target", str(self.pid), "--mount", "--net", "--wd=" + cwd, "--",
                 "env", "PATH=" + HOST_PATH]
 
     def start(self):
@@ -446,9 +446,10 @@ class Lab:
 
     def addr(self, name):
         """IPv4 address of a host's own interface: LAN address behind a NAT,
-        public address for open hosts, WAN address for a NAT, .1 for stun."""
+        public address for open hosts, WAN address for a NAT, .1 for stun,
+        None for inet (a switch)."""
         self.host(name)
-        return self._addr[name]
+        return self._addr.get(name)
 
     def public_addr(self, side):
         """The address the Internet sees for side "dev" or "app"."""
@@ -468,21 +469,22 @@ class Lab:
 
     # -- running things in hosts ------------------------------------------
 
-    def enter(self, name):
-        """argv prefix that runs a command inside host name."""
-        return self.host(name).enter()
+    def enter(self, name, cwd="/"):
+        """argv prefix that runs a command inside host name, in directory cwd
+        of that host, with TARN_BIN first on PATH."""
+        return self.host(name).enter(cwd)
 
-    def run(self, name, argv, **kwargs):
+    def run(self, name, argv, cwd="/", **kwargs):
         """subprocess.run inside host name; captures text output by default."""
         kwargs.setdefault("capture_output", True)
         kwargs.setdefault("text", True)
         kwargs.setdefault("timeout", 60)
-        return subprocess.run(self.enter(name) + list(argv), **kwargs)
+        return subprocess.run(self.enter(name, cwd) + list(argv), **kwargs)
 
-    def popen(self, name, argv, **kwargs):
+    def popen(self, name, argv, cwd="/", **kwargs):
         """subprocess.Popen inside host name; the lab kills it at tear-down."""
         kwargs.setdefault("stdin", subprocess.DEVNULL)
-        proc = subprocess.Popen(self.enter(name) + list(argv), **kwargs)
+        proc = subprocess.Popen(self.enter(name, cwd) + list(argv), **kwargs)
         self._procs.append(proc)
         return proc
 
@@ -620,7 +622,7 @@ def _main(argv):
             var = "LAB_" + name.upper().replace("-", "_")
             env[var] = str(host.pid)
             print("%-8s %-15s netns %-18s nsenter -t $%s -m -n CMD"
-                  % (name, lab.addr(name), host.netns, var))
+                  % (name, lab.addr(name) or "-", host.netns, var))
         code = subprocess.run(opts.command, env=env).returncode
     return code
 
