@@ -1,6 +1,6 @@
 """The NAT lab builds what it claims: each NAT kind maps and filters as that
-kind must, the STUN host answers on every address and port, netem delays and
-drops, hosts are isolated, and tear-down leaves nothing behind."""
+kind must, the STUN host answers on every address and port, the link shaper
+delays and drops, hosts are isolated, and tear-down leaves nothing behind."""
 
 import os
 import select
