@@ -1,3 +1,5 @@
 #include "core/tarn.h"
 
-int main(int argc, char **argv) { return tarn_main(argc, argv); }
+int main(int argc, char **argv) {
+    return tarn_main(argc, argv);
+}

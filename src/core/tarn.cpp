@@ -155,9 +155,9 @@ int p2p_context_init_event(p2p_context *ctx) {
     sin.sin_family = AF_INET;
     sin.sin_addr.s_addr = inet_addr(ctx->local_address);
     sin.sin_port = htons(ctx->local_port);
-    ctx->listener = evconnlistener_new_bind(
-        ctx->base, p2p_context_local_accept, ctx, LEV_OPT_CLOSE_ON_EXEC | LEV_OPT_REUSEABLE, 5,
-        reinterpret_cast<struct sockaddr *>(&sin), sizeof(sin));
+    ctx->listener = evconnlistener_new_bind(ctx->base, p2p_context_local_accept, ctx,
+                                            LEV_OPT_CLOSE_ON_EXEC | LEV_OPT_REUSEABLE, 5,
+                                            reinterpret_cast<struct sockaddr *>(&sin), sizeof(sin));
     if (!ctx->listener) {
         LOG("failed to start local listener");
         return -1;

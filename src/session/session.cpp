@@ -1,26 +1,25 @@
-// The session table: 32 static slots, the manager's start and its bulk clean.
+// The session table: 32 static slots, their one teardown path, the manager's
+// start and its bulk clean. Loop thread only.
 #include "session/session.h"
 
 #include <event2/event.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
+#include "dns/evaddrinfo.h"
 #include "session/session_control.h"
 #include "util/log.h"
 #include "util/utils.h"
 
 char g_stun_host[129];
 std::atomic<int> g_nat_type{NAT_TYPE_UNKNOWN};
+struct event_base *g_session_base;
 
 namespace {
 
-// One slot; state 0 means free and a free slot is all zero.
-struct p2p_session {
-    int state;
-    char sid[64];
-};
-
-struct event_base *mgr_base;
 struct event *nat_type_timer;
 p2p_session sessions[MAX_SESSIONS];
 
@@ -37,21 +36,23 @@ void free_nat_type_timer() {
     }
 }
 
-void session_free(p2p_session *sess) {
-    if (!sess) return;
-    LOG("clean up p2p session %p\n", static_cast<void *>(sess));
-    memset(sess, 0, sizeof(*sess));
+void free_timer(struct event **ev) {
+    if (*ev) {
+        LOG("remove ev_timeout.");
+        event_free(*ev);
+        *ev = nullptr;
+    }
 }
 
 }  // namespace
 
 int session_mgr_init(struct event_base *base) {
-    if (mgr_base) return 0;
+    if (g_session_base) return 0;
     if (!base) {
         free_nat_type_timer();
         return -1;
     }
-    mgr_base = base;
+    g_session_base = base;
     memset(sessions, 0, sizeof(sessions));
     memset(g_stun_host, 0, sizeof(g_stun_host));
     conf_file_load(g_stun_host, sizeof(g_stun_host) - 1);
@@ -60,7 +61,7 @@ int session_mgr_init(struct event_base *base) {
     struct timeval period = {180, 0};
     if (!nat_type_timer || event_add(nat_type_timer, &period) < 0) {
         free_nat_type_timer();
-        mgr_base = nullptr;
+        g_session_base = nullptr;
         return -1;
     }
     return 0;
@@ -69,24 +70,115 @@ int session_mgr_init(struct event_base *base) {
 int session_mgr_cleanup() {
     free_nat_type_timer();
     for (auto &sess : sessions) {
-        if (sess.state != 0) session_free(&sess);
+        if (sess.state == SESS_FREE) continue;
+        stat_mark_cleanup(&sess.stat);
+        session_free(&sess);
     }
     return 0;
 }
 
-int p2p_prepare(struct bufferevent *bev, const control_request *req) {
-    (void)req;
-    LOG("error occured. send resp with error code(%d) and error msg(%s).\n", ERR_EXCEPTION,
-        MSG_EXCEPTION);
-    return response_error(bev, ERR_EXCEPTION, MSG_EXCEPTION);
+p2p_session *session_new(struct bufferevent *conn, const control_request *req) {
+    LOG("assign a session");
+    p2p_session *sess = nullptr;
+    for (auto &slot : sessions) {
+        if (slot.state == SESS_FREE) {
+            sess = &slot;
+            break;
+        }
+    }
+    if (!sess) {
+        LOG("no session available");
+        return nullptr;
+    }
+    memset(sess, 0, sizeof(*sess));
+    sess->peer_nat_type = NAT_TYPE_UNKNOWN;
+    sess->state = SESS_RESOLVING;
+    sess->local_fd = -1;
+    sess->local_port = -1;
+    sess->stun_fd = -1;
+    sess->local_name = "noserver";
+    LOG("found a session");
+
+    sess->peer = req->prepare;
+    sess->conn = conn;
+    gen_session_id(sess->sid, sizeof(sess->sid));
+    memcpy(sess->self.sid, sess->sid, sizeof(sess->self.sid));
+    LOG("sess->resp_for_pready = %s\n", sess->self.sid);
+    gettimeofday(&sess->create_time, nullptr);
+
+    p2p_stat_data *st = &sess->stat;
+    const prepare_p2p_params &p = req->prepare;
+    stat_init(st);
+    stat_set_session_id(st, sess->sid);
+    stat_set_app_imp_version(st, p.app_imp_version);
+    stat_set_req_recv_time(st, time(nullptr));
+    stat_set_app_addr(st, p.peer_pub_ip, p.peer_pub_port, p.peer_pri_ip, p.peer_pri_port,
+                      p.peer_nat_type);
+
+    return sess;
+}
+
+void session_timeout_cb(evutil_socket_t fd, short events, void *arg) {
+    (void)fd;
+    (void)events;
+    auto *sess = static_cast<p2p_session *>(arg);
+    stat_set_err_code(&sess->stat, sess->punch_started ? -52014 : -52013);
+    session_free(sess);
+}
+
+p2p_session *session_find(const char *sid) {
+    for (auto &sess : sessions) {
+        if (sess.state != SESS_FREE && strcmp(sess.sid, sid) == 0) return &sess;
+    }
+    return nullptr;
+}
+
+void session_free(p2p_session *sess) {
+    if (!sess) return;
+    if (sess->stat.stage == STAT_STAGE_STREAM) {
+        stat_set_connection_duration(&sess->stat, time_offset_sec(&sess->create_time));
+    }
+    LOG("clean up p2p session %p\n", static_cast<void *>(sess));
+    free(sess->stun_server_text);
+    sess->stun_server_text = nullptr;
+    if (sess->local_fd >= 0) {
+        close(sess->local_fd);
+        sess->local_fd = -1;
+    }
+    free_timer(&sess->ev_timeout);
+    free_timer(&sess->ev_prepare);
+    evaddrinfo_free(sess->dns_req);
+    sess->dns_req = nullptr;
+    if (sess->ev_stun) {
+        event_free(sess->ev_stun);
+        sess->ev_stun = nullptr;
+    }
+    if (sess->stun_fd >= 0) {
+        close(sess->stun_fd);
+        sess->stun_fd = -1;
+    }
+    p2p_stat(&sess->stat);
+    memset(sess, 0, sizeof(*sess));
 }
 
 int is_p2p_ready(struct bufferevent *bev, const control_request *req) {
-    for (auto &sess : sessions) {
-        if (sess.state != 0 && strcmp(sess.sid, req->ready.sid) == 0) return 0;
+    if (!bev || !req) return -1;
+    p2p_session *sess = session_find(req->ready.sid);
+    if (!sess) {
+        LOG("failed to find p2p session '%s' \n", req->ready.sid);
+        return response_error(bev, ERR_NO_SESSION, MSG_NO_SESSION);
     }
-    LOG("failed to find p2p session '%s' \n", req->ready.sid);
-    return response_error(bev, ERR_NO_SESSION, MSG_NO_SESSION);
+    sess->conn = bev;
+    if (response_for_pready(sess, REQ_IS_P2P_READY) < 0) return -1;
+    stat_inc_app_check_count(&sess->stat);
+    if (sess->self.is_ready != 1) return 0;
+    LOG("now it is ready to start p2p");
+    if (sess->punch_started) LOG("has started p2p");
+    return 0;
 }
 
-void session_forget_conn(struct bufferevent *bev) { (void)bev; }
+void session_forget_conn(struct bufferevent *bev) {
+    for (auto &sess : sessions) {
+        if (sess.conn == bev) sess.conn = nullptr;
+    }
+}

@@ -1,25 +1,80 @@
 // Session manager: the 32-slot session table and its process-wide values.
 #pragma once
 
+#include <netinet/in.h>
+#include <sys/time.h>
+
 #include <atomic>
 
 #include "control/libcloud.h"
+#include "stats/data_stat.h"
 
 struct event_base;
+struct event;
 struct bufferevent;
+struct evaddrinfo;
 
 #define MAX_SESSIONS 32
 #define NAT_TYPE_UNKNOWN 14
+
+// Session states; 1 is not used.
+enum {
+    SESS_FREE = 0,
+    SESS_RESOLVING = 2,
+    SESS_QUERYING = 3,
+    SESS_ADDR_KNOWN = 4,  // addresses known after "not ready" went out
+    SESS_PUNCHING = 5,
+    SESS_CONNECTED = 6,
+    SESS_STREAMING = 7,
+};
+
+// One slot of the session table. A free slot is all zero.
+struct p2p_session {
+    int state;
+    char sid[64];
+    // The libcloud connection the next answer goes to; cleared by the
+    // control-connection code whenever it frees that connection.
+    struct bufferevent *conn;
+    struct event *ev_timeout;
+    struct event *ev_prepare;
+    int answered;
+    prepare_p2p_params peer;
+    pready_record self;
+    int punch_started;
+    int local_fd;
+    int local_port;
+    const char *local_name;
+    int stun_fd;
+    struct sockaddr_in stun_addr;
+    struct evaddrinfo *dns_req;
+    char *stun_server_text;
+    struct event *ev_stun;
+    int peer_nat_type;
+    int stun_send_cnt;
+    struct timeval create_time;
+    int first_query_recorded;
+    p2p_stat_data stat;
+};
 
 // Current STUN server address text; written on the loop thread only.
 extern char g_stun_host[129];
 // The device's NAT classification (low four bits); written by the NAT-type worker.
 extern std::atomic<int> g_nat_type;
+// The loop every session runs on; null until the manager is started.
+extern struct event_base *g_session_base;
 
 // 0 (also when already started) or -1.
 int session_mgr_init(struct event_base *base);
 // Ends every live session; used for do_tarn_clean and at shutdown.
 int session_mgr_cleanup();
+
+// First free slot, initialised for a prepare_p2p on conn; null when all are taken.
+p2p_session *session_new(struct bufferevent *conn, const control_request *req);
+p2p_session *session_find(const char *sid);
+// The one teardown path of a session; nothing on null.
+void session_free(p2p_session *sess);
+// Deadline timer callback (arg: the session).
+void session_timeout_cb(int fd, short events, void *arg);
 
 // Request handlers of the dispatch table.
 int p2p_prepare(struct bufferevent *bev, const control_request *req);

@@ -160,3 +160,21 @@ int response_error(struct bufferevent *bev, int code, const char *msg) {
     }
     return rc;
 }
+
+int response_for_pready(struct p2p_session *sess, int type) {
+    if (!sess) return -1;
+    if (!sess->conn) {
+        LOG("control connection of %s is gone, answer dropped", sess->sid);
+        return -1;
+    }
+    control_response resp;
+    memset(&resp, 0, sizeof(resp));
+    resp.type = type;
+    resp.pready = sess->self;
+    int rc = send_back_response(sess->conn, &resp);
+    if (rc < 0) {
+        LOG("error: failed when sending resp.");
+        control_conn_free(sess->conn);
+    }
+    return rc;
+}

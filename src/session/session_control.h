@@ -13,6 +13,10 @@ int libcloud_accept(struct event_base *base, evutil_socket_t fd);
 
 int send_back_response(struct bufferevent *bev, const control_response *resp);
 int response_error(struct bufferevent *bev, int code, const char *msg);
+struct p2p_session;
+// Answers on the session's control connection with its pready record;
+// -1 when the connection is gone or the answer could not be sent.
+int response_for_pready(struct p2p_session *sess, int type);
 
 #define ERR_NO_SESSION 21
 #define ERR_EXCEPTION 22

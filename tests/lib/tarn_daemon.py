@@ -7,6 +7,7 @@ is re-parented to us, so its real exit status can be collected.
 """
 
 import ctypes
+import json
 import os
 import signal
 import socket
@@ -137,19 +138,14 @@ class Daemon:
         """Starts tarn and waits until its loop runs (without -d: until its
         control port answers)."""
         assert self.launch() == 0
-        if "-d" in self.args:
-            wait_until(lambda: "p2p daemon started" in self.log() or self._ended_early(),
-                       what="tarn to start")
-            assert "p2p daemon started" in self.log(), self.log() + self.stderr()
-        else:
-            wait_until(lambda: self._ended_early() or _answers_info(), what="control port")
-        assert not _reaped, self.log() + self.stderr()
+        started = (lambda: "p2p daemon started" in self.log()) if "-d" in self.args \
+            else _answers_info
+        try:
+            wait_until(started, what="tarn to start")
+        except TimeoutError:
+            raise AssertionError("tarn did not start:\n" + self.log() + self.stderr())
         self.pid = int(read_file(self.pid_file))
         return self
-
-    def _ended_early(self):
-        _collect()
-        return bool(_reaped)
 
     def log(self):
         with open(self.out_path, errors="replace") as f:
@@ -217,3 +213,44 @@ def request(text, addr="127.0.0.1", port=929, timeout=5.0):
 def tarnctl(*args, timeout=30):
     return subprocess.run([os.path.join(BIN, "tarnctl")] + list(args), capture_output=True,
                           text=True, timeout=timeout)
+
+
+CLOUD_LOG_FILE = "/var/log/cloud_log.log"
+
+
+class Bus:
+    """tarn-ubusd on /var/run/ubus.sock. The cloud_log and web_media stand-ins
+    (on PATH) leave with it, as they exit when the bus goes away."""
+
+    def __init__(self, socket_path="/var/run/ubus.sock"):
+        self.socket_path = socket_path
+        self.proc = None
+
+    def __enter__(self):
+        self.proc = subprocess.Popen([os.path.join(BIN, "tarn-ubusd"), "-s", self.socket_path],
+                                     stdin=subprocess.DEVNULL)
+        wait_until(lambda: os.path.exists(self.socket_path), what="the bus socket")
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.terminate()
+        self.proc.returncode = reap(self.proc.pid)
+
+
+def reports(path=CLOUD_LOG_FILE):
+    """The JSON reports cloud_log received, oldest first. The stand-in writes
+    one line per report, with line breaks inside it escaped."""
+    if not os.path.exists(path):
+        return []
+    out = []
+    for line in read_file(path).splitlines():
+        out.append(json.loads(line.replace("\\n", "\n").replace("\\r", "\r")))
+    return out
+
+
+def wait_reports(predicate=lambda r: True, count=1, timeout=30.0):
+    """Waits until at least count reports satisfy predicate; returns them."""
+    def found():
+        hits = [r for r in reports() if predicate(r)]
+        return hits if len(hits) >= count else None
+    return wait_until(found, timeout, "%d report(s)" % count)

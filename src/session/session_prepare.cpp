@@ -1,0 +1,278 @@
+// prepare_p2p: take a slot, resolve the STUN server, learn the public
+// address of a fresh UDP socket and answer libcloud — at once when the STUN
+// answer beats the 0.5 s prepare timer, otherwise "not ready" from the timer
+// and the addresses later through is_p2p_ready.
+#include <arpa/inet.h>
+#include <event2/event.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "dns/evaddrinfo.h"
+#include "session/session.h"
+#include "session/session_control.h"
+#include "stun/stun.h"
+#include "util/log.h"
+#include "util/utils.h"
+
+namespace {
+
+constexpr const char *kStunService = "3478";
+constexpr int kResolveTimeoutS = 13;
+constexpr int kMaxStunResends = 8;
+constexpr int kStunBuf = 1024;
+
+void p2p_stun_event_cb(evutil_socket_t fd, short events, void *arg);
+
+// Wait before the next look at the socket: 100 ms, then 200, 400, 800 and
+// 1600 ms after the 1st..4th re-send, 1600 ms after every later one.
+struct timeval stun_wait(int resends) {
+    int ms = resends <= 0 ? 100 : resends <= 4 ? 100 << resends : 1600;
+    return {ms / 1000, (ms % 1000) * 1000};
+}
+
+int p2p_stun_query(p2p_session *sess) {
+    LOG("query stun server for external address....");
+    char buf[kStunBuf] = {0};
+    int len = stunBuildBindingRequest(buf, sizeof(buf));
+    ssize_t n =
+        sendto(sess->stun_fd, buf, len, 0, reinterpret_cast<struct sockaddr *>(&sess->stun_addr),
+               sizeof(sess->stun_addr));
+    if (n >= 0 || errno == EINTR || errno == EAGAIN) return 0;
+    LOG("sendto stun server failed, sock_errno %d\n", errno);
+    return -1;
+}
+
+void free_stun_event(p2p_session *sess) {
+    if (sess->ev_stun) {
+        event_free(sess->ev_stun);
+        sess->ev_stun = nullptr;
+    }
+}
+
+// The STUN server's address is the one every later query and the
+// configuration file refer to.
+void remember_stun_host(p2p_session *sess) {
+    char text[129];
+    snprintf(text, sizeof(text), "%s", ip_to_str(ntohl(sess->stun_addr.sin_addr.s_addr)));
+    sess->stun_server_text = strdup(text);
+    if (g_stun_host[0] == '\0' || strcmp(g_stun_host, text) != 0) {
+        LOG("stun host changed");
+        snprintf(g_stun_host, sizeof(g_stun_host), "%s", text);
+        conf_file_save(g_stun_host);
+    }
+}
+
+int dns_cb(struct addrinfo *res, void *arg) {
+    auto *sess = static_cast<p2p_session *>(arg);
+    if (!res) {
+        stat_set_err_code(&sess->stat, -52009);
+        LOG("dns resolve error");
+        session_free(sess);
+        return 0;
+    }
+    if (sess->state != SESS_RESOLVING) {
+        session_free(sess);
+        return 0;
+    }
+    memcpy(&sess->stun_addr, res->ai_addr, sizeof(sess->stun_addr));
+
+    sess->stun_fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (sess->stun_fd < 0) {
+        LOG("create socket, error");
+        session_free(sess);
+        return 0;
+    }
+    evutil_make_socket_nonblocking(sess->stun_fd);
+    sess->stun_send_cnt = 0;
+    sess->ev_stun = event_new(g_session_base, sess->stun_fd, EV_READ, p2p_stun_event_cb, sess);
+    if (!sess->ev_stun) {
+        LOG("create stun request event, error");
+        session_free(sess);
+        return 0;
+    }
+    LOG("building stun request, sess %p\n", static_cast<void *>(sess));
+
+    char ifname[READ_UCI_VALUE_MAX + 1] = {0};
+    if (readUCI("network.wan.ifname", ifname) < 0) {
+        LOG("read local ifname error");
+        session_free(sess);
+        return 0;
+    }
+    // Without an address on the WAN interface the socket binds to 0.0.0.0.
+    struct sockaddr_in local;
+    memset(&local, 0, sizeof(local));
+    get_local_ip(ifname, &local);
+    local.sin_family = AF_INET;
+    local.sin_port = 0;
+    if (bind(sess->stun_fd, reinterpret_cast<struct sockaddr *>(&local), sizeof(local)) < 0) {
+        LOG("bind failed, %d\n", errno);
+        session_free(sess);
+        return 0;
+    }
+
+    LOG("query stun server for my external address...");
+    if (p2p_stun_query(sess) < 0) {
+        session_free(sess);
+        return 0;
+    }
+    if (!sess->first_query_recorded) {
+        stat_set_stun_query_time(&sess->stat, time_offset_ms(&sess->create_time));
+        sess->first_query_recorded = 1;
+    }
+    sess->state = SESS_QUERYING;
+    struct timeval wait = stun_wait(0);
+    if (event_add(sess->ev_stun, &wait) < 0) {
+        LOG("add stun event, error");
+        session_free(sess);
+        return 0;
+    }
+    remember_stun_host(sess);
+    return 0;
+}
+
+// Records the mapped and local addresses; -1 when the answer is unusable.
+int take_stun_answer(p2p_session *sess, const char *buf, int len) {
+    char mapped[32] = {0};
+    if (buf[0] == 0 || stunParseBindingResponse(buf, len, mapped, 0) != 0) return -1;
+    char *colon = strchr(mapped, ':');
+    if (!colon || colon[1] < '0' || colon[1] > '9') return -1;
+    *colon = '\0';
+
+    pready_record &self = sess->self;
+    snprintf(self.pub_ip, sizeof(self.pub_ip), "%s", mapped);
+    self.pub_port = atoi(colon + 1);
+    LOG("got my external address from stun server: %s:%d\n", self.pub_ip, self.pub_port);
+    stat_set_stun_resp_time(&sess->stat, time_offset_ms(&sess->create_time));
+
+    struct sockaddr_in local;
+    socklen_t local_len = sizeof(local);
+    memset(&local, 0, sizeof(local));
+    getsockname(sess->stun_fd, reinterpret_cast<struct sockaddr *>(&local), &local_len);
+    snprintf(self.pri_ip, sizeof(self.pri_ip), "%s", ip_to_str(ntohl(local.sin_addr.s_addr)));
+    self.pri_port = ntohs(local.sin_port);
+    self.is_ready = 1;
+    self.nat_type = g_nat_type.load();
+    stat_set_dev_addr(&sess->stat, self.pub_ip, self.pub_port, self.pri_ip, self.pri_port,
+                      self.nat_type);
+    return 0;
+}
+
+// 0 while the query goes on or has succeeded, -1 when the session must fail.
+int on_stun_event(p2p_session *sess, short events) {
+    if (sess->state != SESS_QUERYING) {
+        LOG("status error %d\n", sess->state);
+        return -1;
+    }
+    LOG("Enter p2p_stun_event_cb, cnt: %d\n", sess->stun_send_cnt);
+    if (events & EV_TIMEOUT) {
+        if (sess->stun_send_cnt >= kMaxStunResends) {
+            LOG("STUN query timeout times up to limit, failed");
+            return -1;
+        }
+        if (p2p_stun_query(sess) < 0) return -1;
+        struct timeval wait = stun_wait(++sess->stun_send_cnt);
+        if (event_add(sess->ev_stun, &wait) < 0) {
+            LOG("add stun event, error");
+            return -1;
+        }
+        return 0;
+    }
+    if (!(events & EV_READ)) return -1;
+
+    char buf[kStunBuf] = {0};
+    socklen_t addr_len = sizeof(sess->stun_addr);
+    ssize_t n = recvfrom(sess->stun_fd, buf, sizeof(buf) - 1, 0,
+                         reinterpret_cast<struct sockaddr *>(&sess->stun_addr), &addr_len);
+    if (n < 0) {
+        // Nothing to read after all: the deadline ends the session.
+        if (errno == EAGAIN || errno == EINTR) return 0;
+        LOG("fd %d, recvfrom stun server failed, sock_errno %d\n", sess->stun_fd, errno);
+        return -1;
+    }
+    if (take_stun_answer(sess, buf, static_cast<int>(n)) < 0) {
+        LOG("parse stun response error");
+        return -1;
+    }
+    free_stun_event(sess);
+    if (sess->answered) {
+        sess->state = SESS_ADDR_KNOWN;
+        return 0;
+    }
+    response_for_pready(sess, REQ_PREPARE_P2P);
+    sess->state = SESS_PUNCHING;
+    if (sess->ev_prepare) {
+        event_free(sess->ev_prepare);
+        sess->ev_prepare = nullptr;
+    }
+    LOG("P2P_READY,  START P2P...");
+    return 0;
+}
+
+void p2p_stun_event_cb(evutil_socket_t fd, short events, void *arg) {
+    (void)fd;
+    auto *sess = static_cast<p2p_session *>(arg);
+    if (on_stun_event(sess, events) < 0) {
+        LOG("p2p session failed, events %#x\n", events);
+        stat_set_err_code(&sess->stat, -52010);
+        session_free(sess);
+    }
+}
+
+void timer_prepare_cb(evutil_socket_t fd, short events, void *arg) {
+    (void)fd;
+    (void)events;
+    auto *sess = static_cast<p2p_session *>(arg);
+    if (sess->answered) {
+        LOG("tarn has responsed the request prepare_p2p");
+        return;
+    }
+    LOG("NAT info is not ready, now return not ready");
+    response_for_pready(sess, REQ_PREPARE_P2P);
+    sess->answered = 1;
+    LOG("now close the connect.");
+}
+
+int start_session(p2p_session *sess) {
+    struct timeval deadline = {20, 20};
+    struct timeval prepare = {0, 500000};
+    sess->ev_timeout = evtimer_new(g_session_base, session_timeout_cb, sess);
+    if (!sess->ev_timeout || evtimer_add(sess->ev_timeout, &deadline) < 0) return -1;
+    sess->ev_prepare = evtimer_new(g_session_base, timer_prepare_cb, sess);
+    if (!sess->ev_prepare || evtimer_add(sess->ev_prepare, &prepare) < 0) return -1;
+    // The server is always queried on the STUN port, whatever port the URL named.
+    sess->dns_req = evaddrinfo_new(g_session_base, sess->peer.stun_server, kStunService,
+                                   kResolveTimeoutS, dns_cb, sess);
+    return sess->dns_req ? 0 : -1;
+}
+
+int answer_error(struct bufferevent *bev, int code, const char *msg) {
+    LOG("error occured. send resp with error code(%d) and error msg(%s).\n", code, msg);
+    return response_error(bev, code, msg);
+}
+
+}  // namespace
+
+int p2p_prepare(struct bufferevent *bev, const control_request *req) {
+    if (!bev || !req) return -1;
+    p2p_session *sess = session_new(bev, req);
+    if (!sess) {
+        LOG("all sessions are occupied.");
+        p2p_stat_data st;
+        stat_init(&st);
+        stat_set_err_code(&st, ERR_NO_IDLE_SESSION);
+        p2p_stat(&st);
+        return answer_error(bev, ERR_NO_IDLE_SESSION, MSG_NO_IDLE_SESSION);
+    }
+    if (start_session(sess) < 0) {
+        stat_set_err_code(&sess->stat, ERR_EXCEPTION);
+        session_free(sess);
+        return answer_error(bev, ERR_EXCEPTION, MSG_EXCEPTION);
+    }
+    LOG("prepare p2p end");
+    return 0;
+}
