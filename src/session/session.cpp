@@ -126,6 +126,18 @@ void session_timeout_cb(evutil_socket_t fd, short events, void *arg) {
     session_free(sess);
 }
 
+p2p_stat_data *session_get_stat(void *sess) {
+    return sess ? &static_cast<p2p_session *>(sess)->stat : nullptr;
+}
+
+pready_record *session_get_self_info(void *sess) {
+    return sess ? &static_cast<p2p_session *>(sess)->self : nullptr;
+}
+
+prepare_p2p_params *session_get_peer_info(void *sess) {
+    return sess ? &static_cast<p2p_session *>(sess)->peer : nullptr;
+}
+
 p2p_session *session_find(const char *sid) {
     for (auto &sess : sessions) {
         if (sess.state != SESS_FREE && strcmp(sess.sid, sid) == 0) return &sess;

@@ -73,6 +73,11 @@ p2p_session *session_new(struct bufferevent *conn, const control_request *req);
 p2p_session *session_find(const char *sid);
 // The one teardown path of a session; nothing on null.
 void session_free(p2p_session *sess);
+// What the punch layer may reach of the session it was started for; null
+// for a null session.
+p2p_stat_data *session_get_stat(void *sess);
+pready_record *session_get_self_info(void *sess);
+prepare_p2p_params *session_get_peer_info(void *sess);
 // Deadline timer callback (arg: the session).
 void session_timeout_cb(int fd, short events, void *arg);
 
