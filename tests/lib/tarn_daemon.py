@@ -248,9 +248,9 @@ def reports(path=CLOUD_LOG_FILE):
     return out
 
 
-def wait_reports(predicate=lambda r: True, count=1, timeout=30.0):
+def wait_reports(predicate=lambda r: True, count=1, timeout=30.0, path=CLOUD_LOG_FILE):
     """Waits until at least count reports satisfy predicate; returns them."""
     def found():
-        hits = [r for r in reports() if predicate(r)]
+        hits = [r for r in reports(path) if predicate(r)]
         return hits if len(hits) >= count else None
     return wait_until(found, timeout, "%d report(s)" % count)
