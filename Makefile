@@ -39,7 +39,8 @@ test-asan: deps asan
 	cd $(ASAN_BUILD) && $(SUDO) ctest -j$(JOBS) --output-on-failure -L 'unit|daemon'
 
 demo: deps build
-	$(SUDO) tools/demo.sh $(BUILD)/bin
+	$(SUDO) tests/sandbox env TARN_BIN=$(CURDIR)/$(BUILD)/bin TARN_SRC=$(CURDIR) \
+	  PATH=$(CURDIR)/$(BUILD)/bin:$$PATH python3 tools/demo/demo.py
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
