@@ -139,12 +139,13 @@ int dns_cb(struct addrinfo *res, void *arg) {
 int take_stun_answer(p2p_session *sess, const char *buf, int len) {
     char mapped[32] = {0};
     if (buf[0] == 0 || stunParseBindingResponse(buf, len, mapped, 0) != 0) return -1;
-    char *colon = strchr(mapped, ':');
+    const char *colon = strchr(mapped, ':');
     if (!colon || colon[1] < '0' || colon[1] > '9') return -1;
-    *colon = '\0';
-
+    size_t ip_len = colon - mapped;
     pready_record &self = sess->self;
-    snprintf(self.pub_ip, sizeof(self.pub_ip), "%s", mapped);
+    if (ip_len >= sizeof(self.pub_ip)) return -1;
+    memcpy(self.pub_ip, mapped, ip_len);
+    self.pub_ip[ip_len] = '\0';
     self.pub_port = atoi(colon + 1);
     LOG("got my external address from stun server: %s:%d\n", self.pub_ip, self.pub_port);
     stat_set_stun_resp_time(&sess->stat, time_offset_ms(&sess->create_time));
