@@ -34,9 +34,9 @@ asan:
 test: deps build
 	cd $(BUILD) && $(SUDO) ctest -j$(JOBS) --output-on-failure
 
-# Unit and daemon tests again under AddressSanitizer and UBSan.
+# Every test again with AddressSanitizer and UBSan in the daemon and the tools.
 test-asan: deps asan
-	cd $(ASAN_BUILD) && $(SUDO) ctest -j$(JOBS) --output-on-failure -L 'unit|daemon'
+	cd $(ASAN_BUILD) && $(SUDO) ctest -j$(JOBS) --output-on-failure
 
 demo: deps build
 	$(SUDO) tests/sandbox env TARN_BIN=$(CURDIR)/$(BUILD)/bin TARN_SRC=$(CURDIR) \
