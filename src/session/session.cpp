@@ -96,6 +96,8 @@ p2p_session *session_new(struct bufferevent *conn, const control_request *req) {
     sess->local_fd = -1;
     sess->local_port = -1;
     sess->stun_fd = -1;
+    sess->punch.sock = -1;
+    sess->punch.fixed_sock = -1;
     sess->local_name = "noserver";
     LOG("found a session");
 
@@ -116,6 +118,15 @@ p2p_session *session_new(struct bufferevent *conn, const control_request *req) {
                       p.peer_nat_type);
 
     return sess;
+}
+
+// The punch context owns its sockets from the moment the session handed them
+// over, whether or not punching got as far as a state.
+static void release_punch(udp_punch_ctx *punch) {
+    if (punch->state) udp_punch_clear_internal(punch);
+    if (punch->sock >= 0) close(punch->sock);
+    if (punch->fixed_sock >= 0) close(punch->fixed_sock);
+    punch->sock = punch->fixed_sock = -1;
 }
 
 void session_timeout_cb(evutil_socket_t fd, short events, void *arg) {
@@ -169,24 +180,9 @@ void session_free(p2p_session *sess) {
         close(sess->stun_fd);
         sess->stun_fd = -1;
     }
+    release_punch(&sess->punch);
     p2p_stat(&sess->stat);
     memset(sess, 0, sizeof(*sess));
-}
-
-int is_p2p_ready(struct bufferevent *bev, const control_request *req) {
-    if (!bev || !req) return -1;
-    p2p_session *sess = session_find(req->ready.sid);
-    if (!sess) {
-        LOG("failed to find p2p session '%s' \n", req->ready.sid);
-        return response_error(bev, ERR_NO_SESSION, MSG_NO_SESSION);
-    }
-    sess->conn = bev;
-    if (response_for_pready(sess, REQ_IS_P2P_READY) < 0) return -1;
-    stat_inc_app_check_count(&sess->stat);
-    if (sess->self.is_ready != 1) return 0;
-    LOG("now it is ready to start p2p");
-    if (sess->punch_started) LOG("has started p2p");
-    return 0;
 }
 
 void session_forget_conn(struct bufferevent *bev) {

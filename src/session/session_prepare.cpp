@@ -211,6 +211,8 @@ int on_stun_event(p2p_session *sess, short events) {
         sess->ev_prepare = nullptr;
     }
     LOG("P2P_READY,  START P2P...");
+    do_p2p_start(sess);
+    sess->punch_started = 1;
     return 0;
 }
 
