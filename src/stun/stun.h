@@ -2,6 +2,7 @@
 // Addresses and ports are host order in memory, big-endian on the wire.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr int STUN_MAX_STRING = 256;
@@ -121,3 +122,50 @@ int stunParseBindingResponse(const char *buf, int len, char *out, int verbose);
 
 // "a.b.c.d:port"; out must hold 22 bytes.
 void stunAddressToString(char *out, StunAddress4 a);
+
+// ---- Internal preconditions -----------------------------------------------
+
+// Prints the failed precondition to standard error and aborts; kept in
+// release builds like the codec's own checks.
+[[noreturn]] void stunAssertFailed(const char *text, const char *file, int line, const char *func);
+#define STUN_ASSERT(cond, text) \
+    ((cond) ? (void)0 : stunAssertFailed(text, __FILE_NAME__, __LINE__, __func__))
+
+// ---- Sockets and server names (blocking; the caller owns every socket) ----
+
+using Socket = int;
+constexpr Socket INVALID_SOCKET = -1;
+constexpr unsigned int STUN_PORT = 3478;
+constexpr unsigned int STUN_ALT_PORT = 3479;
+constexpr int STUN_MAX_MESSAGE_SIZE = 2048;
+// What a failed resolution leaves in an address; binds like 0 (any).
+constexpr uint32_t STUN_UNRESOLVED_ADDR = 0x0100007F;
+
+// A bound IPv4 UDP socket, or -1. interfaceIp is host order (0: any). With
+// retryOnInUse a taken port moves up in steps of 5 until one binds.
+Socket openUdpPort(unsigned short port, unsigned int interfaceIp, int retryOnInUse, int verbose);
+// One datagram of at most *len - 2 bytes, NUL-terminated; *len becomes its
+// size and the sender is stored host order.
+bool getMessage(Socket fd, char *buf, int *len, unsigned int *srcIp, unsigned short *srcPort,
+                int verbose);
+// dstPort 0 sends on a connected socket (dstIp must then be 0).
+bool sendDatagram(Socket fd, const char *buf, int len, unsigned int dstIp, unsigned short dstPort,
+                  int verbose);
+// 1 with addr filled, 0 with addr.port = 0xFFFF. Default port 3478.
+int stunParseServerName(const char *name, StunAddress4 &addr);
+bool parseHostPort(const char *name, unsigned int &ip, unsigned short &port,
+                   unsigned int defaultPort);
+// 0 with *ip (host order; 0 when the name only has IPv6 addresses), or -1.
+int DomainToIP(const char *node, const char *service, unsigned int *ip);
+// 16384..32767.
+int pickRandomPort();
+// Test numbers of the NAT classification (the first octet of the request id).
+constexpr int STUN_TEST_I = 1;
+constexpr int STUN_TEST_II = 2;         // answer from the other IP
+constexpr int STUN_TEST_III = 3;        // answer from the other port
+constexpr int STUN_TEST_CHANGE_IP = 4;  // never sent
+constexpr int STUN_TEST_I2 = 10;        // test I to the alternate address
+constexpr int STUN_TEST_HAIRPIN = 11;   // to the own mapped address
+// Sends test testNum to dest and pauses 10 ms.
+void stunSendTest(Socket fd, StunAddress4 &dest, const StunAtrString &username,
+                  const StunAtrString &password, int testNum, int verbose);
