@@ -169,3 +169,65 @@ constexpr int STUN_TEST_HAIRPIN = 11;   // to the own mapped address
 // Sends test testNum to dest and pauses 10 ms.
 void stunSendTest(Socket fd, StunAddress4 &dest, const StunAtrString &username,
                   const StunAtrString &password, int testNum, int verbose);
+
+// ---- NAT type discovery ----------------------------------------------------
+
+enum NatType {
+    NatUnknown = 0,
+    NatFailure = 1,
+    NatOpen = 2,
+    NatBlocked = 3,
+    NatIndependentFilter = 4,
+    NatAddressDependentFilter = 5,
+    NatPortDependentFilter = 6,
+    NatDependentMapping = 7,
+    NatFirewall = 8,
+};
+
+// Classification codes carried by the rest of the daemon.
+constexpr int NAT_CODE_HAIRPIN = 0x10;
+constexpr int NAT_CODE_FAILURE = -1;
+// Feedback datagram after each classification; nothing answers it.
+constexpr unsigned short STUN_FEEDBACK_PORT = 8089;
+
+// State of one classification run. The socket code feeds it timeouts and
+// answers; the decisions themselves need no network.
+struct StunNatTests {
+    StunAddress4 dest;  // primary server address and port
+    int requestedPort;  // local port asked for socket 1
+    int respTestI;
+    int respTestII;
+    int respTestIII;
+    int respTestI2;
+    int respTestHairpin;
+    StunAddress4 testIMappedAddr;
+    StunAddress4 testI2MappedAddr;
+    StunAddress4 altDest;  // where test I(2) goes
+    int mappedIpSame;
+    int preservePort;
+    int isNat;     // set by the caller once the tests are over
+    int count;     // timeouts since the last restart
+    int restarts;  // extra cycles granted to test I(2)
+};
+
+void stunNatTestsInit(StunNatTests *t, const StunAddress4 &dest, int requestedPort);
+// A wait timed out: counts it and writes the tests to send now, in order
+// (at most 5); returns how many.
+int stunNatTestsDue(StunNatTests *t, int tests[5]);
+// Applies one received message; returns the test number whose first answer
+// it was, or 0 when it changed nothing.
+int stunNatTestsAnswer(StunNatTests *t, const StunMessage &msg);
+// End of a pass: false when the run is over.
+bool stunNatTestsMore(StunNatTests *t);
+NatType stunNatVerdict(const StunNatTests &t);
+// The classification code: base code, OR 0x10 for hairpin, low byte; -1 for
+// NatFailure.
+int stunNatCode(int natType, int hairpin);
+// "Open", "Dependent Mapping, random port, no hairpin", ...
+void stunNatDescribe(int natType, int preservePort, int hairpin, char *out, size_t size);
+
+NatType stunNatType(StunAddress4 &dest, int verbose, int *preservePort, int *hairpin, int port,
+                    StunAddress4 *localAddr, int *mappedIp);
+// One whole run (resolve, classify, report on change); the code or -1. Runs
+// are serialised.
+int STUN_get_nat_type(const char *servername, int verbose);
