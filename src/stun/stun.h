@@ -231,3 +231,17 @@ NatType stunNatType(StunAddress4 &dest, int verbose, int *preservePort, int *hai
 // One whole run (resolve, classify, report on change); the code or -1. Runs
 // are serialised.
 int STUN_get_nat_type(const char *servername, int verbose);
+
+// ---- Probe-port discovery --------------------------------------------------
+
+// Local port, six public ports, six answer times (microseconds).
+constexpr int STUN_PROBE_FIELDS = 13;
+constexpr int STUN_PROBE_PORTS = 6;
+constexpr unsigned short STUN_PROBE_PORT = 13478;
+constexpr unsigned short STUN_PROBE_ALT_PORT = 13479;
+
+// Thread entry: arg is the server name text, which must stay unchanged
+// until the thread ends. Detaches itself.
+void *STUN_get_probe_port(void *arg);
+// A consistent copy of the latest probe record (13 integers).
+void STUN_copy_probe_data(int *out);
