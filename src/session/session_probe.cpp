@@ -17,11 +17,13 @@
 
 #include "session/session.h"
 #include "stun/stun.h"
+#include "stun/stun_async.h"
 #include "util/log.h"
 
 namespace {
 
 constexpr int kLabels = 16;
+constexpr int kNatTypeDeadlineSec = 7;
 
 struct event *gpp_timer;
 std::atomic<bool> probe_running{false};
@@ -109,4 +111,10 @@ const char *nat_type_label(const char *host) {
     if (label_count == kLabels) return kLabelOverflow;
     snprintf(labels[label_count], sizeof(labels[label_count]), "%s", host);
     return labels[label_count++];
+}
+
+int request_nat_type(const char *server, const char *label) {
+    // The worker only reads the label; the cast is for its opaque argument.
+    return STUN_get_nat_type_async(server, 0, kNatTypeDeadlineSec, get_nat_type_cb,
+                                   const_cast<char *>(nat_type_label(label)));
 }

@@ -14,6 +14,10 @@ void gpp_timer_cb(int fd, short events, void *arg);
 // Result callback for STUN_get_nat_type_async (worker thread): label is the
 // server text the request was made for; stores code & 15 in g_nat_type.
 void get_nat_type_cb(int code, void *label);
+// Asks the NAT-type worker to classify with server (verbose 0, 7 s deadline,
+// get_nat_type_cb labelled with a stable copy of label). Loop thread; 0 when
+// queued, -1 when refused.
+int request_nat_type(const char *server, const char *label);
 // A copy of host that stays valid and unchanged for the life of the process,
 // to pass as the label of a NAT-type request: the worker reads it after the
 // caller may have rewritten or freed its own text. Loop thread.

@@ -135,15 +135,6 @@ TEST(StunServerName, UnresolvableName) {
     EXPECT_NE(err.find("error was "), std::string::npos) << err;
 }
 
-TEST(StunServerName, LongNameIsCutNotOverrun) {
-    // 600 characters: the work buffer keeps 511, which resolve to nothing.
-    std::string name(600, 'a');
-    StunAddress4 a = {0, 0};
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(stunParseServerName(name.c_str(), a), 0);
-    testing::internal::GetCapturedStderr();
-}
-
 TEST(StunOpenUdpPort, WalksInStepsOfFiveWhenTaken) {
     const int p = freePortPair();
     ASSERT_GT(p, 0);
@@ -313,10 +304,8 @@ TEST(StunSendTest, ChangeFlagsAndTags) {
 TEST(StunSendTestDeathTest, Preconditions) {
     StunAtrString empty;
     memset(&empty, 0, sizeof(empty));
-    StunAddress4 noAddr = {3478, 0};
     StunAddress4 noPort = {0, kLoopback};
     StunAddress4 ok = {3478, kLoopback};
-    EXPECT_DEATH(stunSendTest(-1, noAddr, empty, empty, 1, 0), "dest.addr != 0");
     EXPECT_DEATH(stunSendTest(-1, noPort, empty, empty, 1, 0), "dest.port != 0");
     EXPECT_DEATH(stunSendTest(-1, ok, empty, empty, 5, 0), "Test 5 is unknown");
     char buf[8];
@@ -326,14 +315,6 @@ TEST(StunSendTestDeathTest, Preconditions) {
     EXPECT_DEATH(getMessage(INVALID_SOCKET, buf, &len, &ip, &port, 0), "fd != INVALID_SOCKET");
     len = 0;
     EXPECT_DEATH(getMessage(0, buf, &len, &ip, &port, 0), "originalSize > 0");
-}
-
-TEST(StunRandomPort, StaysInRange) {
-    for (int i = 0; i < 2000; i++) {
-        const int p = pickRandomPort();
-        ASSERT_GE(p, 16384);
-        ASSERT_LE(p, 32767);
-    }
 }
 
 }  // namespace
