@@ -11,6 +11,7 @@
 
 #include "dns/evaddrinfo.h"
 #include "session/session_control.h"
+#include "session/session_probe.h"
 #include "util/log.h"
 #include "util/utils.h"
 
@@ -25,8 +26,9 @@ p2p_session sessions[MAX_SESSIONS];
 
 void nat_type_timer_cb(evutil_socket_t fd, short events, void *arg) {
     (void)fd;
-    (void)events;
     (void)arg;
+    if (!(events & EV_TIMEOUT)) return;
+    if (g_stun_host[0] != '\0') request_nat_type(g_stun_host, g_stun_host);
 }
 
 void free_nat_type_timer() {
@@ -56,6 +58,7 @@ int session_mgr_init(struct event_base *base) {
     memset(sessions, 0, sizeof(sessions));
     memset(g_stun_host, 0, sizeof(g_stun_host));
     conf_file_load(g_stun_host, sizeof(g_stun_host) - 1);
+    if (g_stun_host[0] != '\0') request_nat_type(g_stun_host, g_stun_host);
 
     nat_type_timer = event_new(base, -1, EV_PERSIST, nat_type_timer_cb, nullptr);
     struct timeval period = {180, 0};
