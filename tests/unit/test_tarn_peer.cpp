@@ -157,22 +157,16 @@ void send_to(int fd, const std::string &data, const struct sockaddr_in &to) {
            sizeof(to));
 }
 
-// The device's side once it accepted an ACK from peer: UDT on fd toward peer,
-// blocking receive from then on. -1 when it does not connect.
+// The device's side once it accepted an ACK from peer: UDT on fd toward peer.
+// Unlike the daemon, the stand-in waits in UDT's own calls: a synchronous
+// socket also connects synchronously. -1 when it does not connect.
 int device_udt(int fd, const struct sockaddr_in &peer) {
     int u = build_udt_socket(fd);
     if (u < 0) return -1;
-    if (udt_connect(u, reinterpret_cast<const struct sockaddr *>(&peer), sizeof(peer)) < 0) {
-        udt_close(u);
-        return -1;
-    }
-    // The peer's UDT comes up within its punch time-out; UDT has no
-    // descriptor to wait on, so its state is polled.
-    for (int i = 0; i < 10000 && udt_getsockstate(u) != UDT_STATE_CONNECTED; i++)
-        poll(nullptr, 0, 1);
     int on = 1;
-    if (udt_getsockstate(u) != UDT_STATE_CONNECTED ||
-        udt_setsockopt(u, 0, UDT_OPT_RCVSYN, &on, sizeof(on)) < 0) {
+    if (udt_setsockopt(u, 0, UDT_OPT_RCVSYN, &on, sizeof(on)) < 0 ||
+        udt_connect(u, reinterpret_cast<const struct sockaddr *>(&peer), sizeof(peer)) < 0 ||
+        udt_getsockstate(u) != UDT_STATE_CONNECTED) {
         udt_close(u);
         return -1;
     }
