@@ -138,15 +138,6 @@ class MediaStandIn(unittest.TestCase):
         self.assertLessEqual(event["sent"], 20000 * elapsed + 2000 + 1)
         self.assertGreaterEqual(event["sent"], 6000)
 
-    def test_bad_arguments(self):
-        for args in (["-p", "70000"], ["--rate", "-5"], ["--rate", "x"], ["extra"]):
-            with self.subTest(args=args):
-                proc = subprocess.run([os.path.join(BIN, "tarn-media"), *args],
-                                      capture_output=True, text=True, timeout=10)
-                self.assertEqual(proc.returncode, 2)
-                self.assertIn("tarn-media", proc.stderr)
-
-
 GOOD = {"error_code": 0, "result": {
     "dev_addr": {"pub_ip": "127.0.0.1", "pub_port": 40000, "pri_ip": "127.0.0.1",
                  "pri_port": 40000},
@@ -176,13 +167,6 @@ class PeerInput(unittest.TestCase):
         address = json.loads(proc.stdout.readline())
         out, err = proc.communicate(line, timeout=30)
         return proc.returncode, address, out, err
-
-    def test_address_line(self):
-        status, address, _, _ = self.run_peer("", "--port", "45678")
-        self.assertEqual(status, 2)
-        self.assertEqual(address, {"pub_ip": "127.0.0.1", "pub_port": 45678,
-                                   "pri_ip": "127.0.0.1", "pri_port": 45678,
-                                   "peer_pub": "127.0.0.1:45678", "peer_pri": "127.0.0.1:45678"})
 
     def test_malformed_answers_are_refused(self):
         cases = [
@@ -225,16 +209,6 @@ class PeerInput(unittest.TestCase):
         self.assertEqual(json.loads(out)["end"], "punch-timeout")
         self.assertIn("punch timed out", err)
 
-    def test_bad_options(self):
-        for args in (["--bytes", "-1"], ["--port", "x"], ["--punch-timeout", "0"],
-                     ["--nonsense"], ["extra"]):
-            with self.subTest(args=args):
-                proc = subprocess.run([os.path.join(BIN, "tarn-peer"), *args], input="",
-                                      capture_output=True, text=True, timeout=10)
-                self.assertEqual(proc.returncode, 2)
-                self.assertEqual(proc.stdout, "")
-
-
 def binding_request():
     return struct.pack("!HH", 1, 0) + os.urandom(16)
 
@@ -264,12 +238,6 @@ class PeerStun(unittest.TestCase):
         self.assertEqual(len(request), 28)
         self.assertEqual(request[:4], b"\x00\x01\x00\x08")
         self.assertGreater(repeats, 1)
-
-    def test_unresolvable_stun_server(self):
-        proc = subprocess.run([os.path.join(BIN, "tarn-peer"), "--stun", "127.0.0.1:notaport"],
-                              input="", capture_output=True, text=True, timeout=30)
-        self.assertEqual(proc.returncode, 3)
-        self.assertIn("cannot resolve", proc.stderr)
 
     @unittest.skipUnless(shutil.which("turnserver"), "coturn is not installed")
     def test_public_address_from_coturn(self):
