@@ -1,0 +1,263 @@
+// The two punch machines: the main one on ctx->sock (paths 0, 1, 2) and the
+// fixed-port one on ctx->fixed_sock (paths 3, 4). Each wakes on a datagram or
+// a one-second time-out; the first ACK either accepts wins and hands over to
+// the UDT connect step. Loop thread only.
+#include <arpa/inet.h>
+#include <event2/event.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "punch/udp_punch.h"
+#include "session/session.h"
+#include "util/log.h"
+#include "util/utils.h"
+
+namespace {
+
+constexpr int kErrRecv = -52011;
+constexpr int kErrConnect = -52012;
+constexpr size_t kRecvMax = 511;
+
+void punch_event_cb(evutil_socket_t fd, short what, void *arg);
+void fixed_port_punch_event_cb(evutil_socket_t fd, short what, void *arg);
+
+struct datagram {
+    char buf[kRecvMax + 1];
+    int len;
+    struct sockaddr_in src;
+};
+
+// 1 with a datagram in d, 0 for nothing now, -1 on a socket failure (logged).
+int receive(int fd, datagram *d) {
+    memset(d, 0, sizeof(*d));
+    socklen_t slen = sizeof(d->src);
+    ssize_t n = recvfrom(fd, d->buf, kRecvMax, MSG_DONTWAIT,
+                         reinterpret_cast<struct sockaddr *>(&d->src), &slen);
+    if (n < 0) {
+        int err = errno;
+        LOG("recvfrom failed, fd:%d, sock_errno:%d\n", fd, err);
+        return err == EINTR || err == EAGAIN ? 0 : -1;
+    }
+    d->len = static_cast<int>(n);
+    return 1;
+}
+
+p2p_stat_data *stat_of(struct udp_punch_ctx *ctx) {
+    return session_get_stat(ctx->user);
+}
+
+void note_syn(struct udp_punch_ctx *ctx) {
+    if (ctx->syn_seen) return;
+    stat_set_syn_recv_time(stat_of(ctx), time_offset_ms(&ctx->start_time));
+    ctx->syn_seen = 1;
+}
+
+void note_success(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
+    stat_set_src_addr_recv(stat_of(ctx), ip_to_str(ntohl(src.sin_addr.s_addr)),
+                           ntohs(src.sin_port));
+    stat_enter_stream_stage(stat_of(ctx));
+}
+
+// Fatal for the main machine: the owner frees everything inside error_cb.
+void punch_fail(struct udp_punch_ctx *ctx, int code) {
+    stat_set_err_code(stat_of(ctx), code);
+    LOG("punching failed");
+    if (ctx->error_cb) ctx->error_cb(ctx->user);
+}
+
+// Holds back a success from a private source other than the reference while
+// the LAN path is under way. The reference is peer_addr, i.e. the ACK's own
+// source, so the check never holds: with peer_private as reference, an ACK
+// from an intermediate NAT's private address (a router behind a router) would
+// be held for good once it had opened path 0, and the punch would fail where
+// the first ACK works.
+bool lan_preference_holds(const struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
+    const udp_punch_state *st = ctx->state;
+    return punch_addr_is_private(&src) && st->path_status[PUNCH_PATH_PRIVATE] >= PUNCH_SYN_RECVD &&
+           src.sin_addr.s_addr != st->peer_addr.sin_addr.s_addr;
+}
+
+void main_on_syn(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
+    int path = punch_main_source_path(ctx, &src);
+    if (path >= 0) {
+        uint32_t &status = ctx->state->path_status[path];
+        // Once in SYN_RECVD, the sweeps send the ACKs.
+        if (status == PUNCH_IDLE || status == PUNCH_SYN_SENT) {
+            status = PUNCH_SYN_RECVD;
+            stun_send_syn_ex(ctx, 1, ctx->sock, src);
+        }
+    } else {
+        LOG("From unknown port: %d\n", ntohs(src.sin_port));
+        stun_send_syn_ex(ctx, 1, ctx->sock, src);
+    }
+    note_syn(ctx);
+}
+
+void main_on_ack(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
+    udp_punch_state *st = ctx->state;
+    st->peer_addr = src;
+    stat_set_ack_recv_time(stat_of(ctx), time_offset_ms(&ctx->start_time));
+    LOG("recvd SYN, ACK from %s\n", sockaddr_to_str(&src));
+    int path = punch_main_source_path(ctx, &src);
+    if (path >= 0) {
+        uint32_t &status = st->path_status[path];
+        if (status == PUNCH_SYN_SENT || status == PUNCH_SYN_RECVD) {
+            status = PUNCH_ACK_RECVD;
+            stun_send_syn_ex(ctx, 1, ctx->sock, src);
+            st->winner = path;
+        }
+    } else {
+        // The peer's NAT may map it anywhere; its ACK is as good as any.
+        LOG("From unknown port: %d\n", ntohs(src.sin_port));
+        stun_send_syn_ex(ctx, 1, ctx->sock, src);
+    }
+    if (lan_preference_holds(ctx, src)) {
+        LOG("Prefer local to remote/harpin connections, waiting for lan punching");
+        return;
+    }
+    if (st->succeeded) return;
+    st->succeeded = PUNCH_WON_MAIN;
+    LOG("UDP hole punching succeed, peer address: %s\n", sockaddr_to_str(&st->peer_addr));
+    note_success(ctx, src);
+    if (udt_async_connect(ctx) < 0) punch_fail(ctx, kErrConnect);
+}
+
+void punch_event_cb(evutil_socket_t fd, short what, void *arg) {
+    auto *ctx = static_cast<udp_punch_ctx *>(arg);
+    // A time-out wins over a read in the same activation; the datagram waits
+    // for the next one.
+    if (what & EV_TIMEOUT) {
+        LOG("[PEC] Timeout");
+        stun_send_syn_all(ctx);
+        stun_send_syn_all_fixed_port(ctx);
+        return;
+    }
+    if (!(what & EV_READ)) return;
+    datagram d;
+    int got = receive(fd, &d);
+    if (got < 0) {
+        punch_fail(ctx, kErrRecv);
+        return;
+    }
+    if (got == 0) return;
+    switch (punch_probe_kind(d.buf, d.len, ctx->token)) {
+        case PUNCH_SYN:
+            main_on_syn(ctx, d.src);
+            break;
+        case PUNCH_ACK:
+            main_on_ack(ctx, d.src);
+            break;
+        default:
+            LOG("recvd trash data(%d bytes) from %s\n", d.len, sockaddr_to_str(&d.src));
+            break;
+    }
+}
+
+void fixed_on_syn(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
+    int path = punch_fixed_source_path(ctx, &src);
+    if (path >= 0) {
+        uint32_t &status = ctx->state->path_status[path];
+        if (status == PUNCH_IDLE || status == PUNCH_SYN_SENT) {
+            status = PUNCH_SYN_RECVD;
+            stun_send_syn_ex(ctx, 1, ctx->fixed_sock, src);
+        }
+    }
+    note_syn(ctx);
+    LOG("recvd SYN from %s\n", sockaddr_to_str(&src));
+}
+
+void fixed_on_ack(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
+    udp_punch_state *st = ctx->state;
+    stat_set_ack_recv_time(stat_of(ctx), time_offset_ms(&ctx->start_time));
+    LOG("recvd SYN, ACK from %s\n", sockaddr_to_str(&src));
+    int path = punch_fixed_source_path(ctx, &src);
+    if (path < 0) {
+        LOG("[FP] punching status error: %d\n", st->path_status[st->winner]);
+        return;
+    }
+    uint32_t &status = st->path_status[path];
+    if (status == PUNCH_SYN_SENT || status == PUNCH_SYN_RECVD) {
+        status = PUNCH_ACK_RECVD;
+        stun_send_syn_ex(ctx, 1, ctx->fixed_sock, src);
+        st->winner = path;
+    }
+    if (st->succeeded) return;
+    st->succeeded = PUNCH_WON_FIXED;
+    st->peer_addr = src;
+    LOG("[FP]UDP hole punching succeed, peer address: %s\n", sockaddr_to_str(&src));
+    note_success(ctx, src);
+    if (fixed_port_udt_async_connect(ctx) < 0) {
+        // Not fatal here: the session's deadline ends the attempt.
+        stat_set_err_code(stat_of(ctx), kErrConnect);
+        LOG("[FP] punching failed");
+    }
+}
+
+void fixed_port_punch_event_cb(evutil_socket_t fd, short what, void *arg) {
+    auto *ctx = static_cast<udp_punch_ctx *>(arg);
+    if (what & EV_TIMEOUT) {
+        LOG("[FP] Timeout");
+        stun_send_syn_all_fixed_port(ctx);
+        return;
+    }
+    if (!(what & EV_READ)) {
+        LOG("[FP] punching failed");
+        return;
+    }
+    LOG("[FP] Data comming");
+    datagram d;
+    int got = receive(fd, &d);
+    if (got < 0) {
+        stat_set_err_code(stat_of(ctx), kErrRecv);
+        LOG("[FP] punching failed");
+        return;
+    }
+    if (got == 0) return;
+    switch (punch_probe_kind(d.buf, d.len, ctx->token)) {
+        case PUNCH_SYN:
+            fixed_on_syn(ctx, d.src);
+            break;
+        case PUNCH_ACK:
+            fixed_on_ack(ctx, d.src);
+            break;
+        default:
+            LOG("recvd trash data(%d bytes) from %s\n", d.len, sockaddr_to_str(&d.src));
+            break;
+    }
+}
+
+// A persistent read event with a one-second time-out: a datagram restarts
+// the count, so a busy socket sweeps less often.
+struct event *arm(struct udp_punch_ctx *ctx, int fd, event_callback_fn cb) {
+    struct event *ev = event_new(ctx->base, fd, EV_READ | EV_TIMEOUT | EV_PERSIST, cb, ctx);
+    if (!ev) return nullptr;
+    struct timeval tv = {1, 1};
+    if (event_add(ev, &tv) < 0) {
+        event_free(ev);
+        return nullptr;
+    }
+    return ev;
+}
+
+}  // namespace
+
+int udp_punch(struct udp_punch_ctx *ctx) {
+    if (!ctx || !ctx->state) return -1;
+    udp_punch_state *st = ctx->state;
+    st->ev_main = arm(ctx, ctx->sock, punch_event_cb);
+    if (!st->ev_main) {
+        LOG("create evstun event, error");
+        return -1;
+    }
+    st->ev_fixed = arm(ctx, ctx->fixed_sock, fixed_port_punch_event_cb);
+    if (!st->ev_fixed) {
+        LOG("create evstun event, error");
+        return -1;
+    }
+    stun_send_syn_low_ttl(ctx);
+    stun_send_syn_all(ctx);
+    stun_send_syn_all_fixed_port(ctx);
+    return 0;
+}

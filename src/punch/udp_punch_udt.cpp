@@ -1,0 +1,257 @@
+// The UDT phase: a rendezvous UDT socket bound onto the winning UDP socket,
+// and a 15 ms tick that reports the connection and pumps bytes both ways.
+//
+// Threads: everything here runs on the loop thread. UDT sends, receives and
+// retransmits on its own threads behind udt_send/udt_recv and owns the UDP
+// socket from udt_bind2 on; we only poll its state and buffer levels, so no
+// lock of ours is involved.
+#include <arpa/inet.h>
+#include <event2/event.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "punch/udp_punch.h"
+#include "punch/udt_api.h"
+#include "session/session.h"
+#include "util/log.h"
+#include "util/utils.h"
+
+namespace {
+
+constexpr int kMss = 1420;
+constexpr int kUdtSendBuf = 262144;
+constexpr int kPeerChunk = 2048;
+constexpr int kLocalChunk = 8192;
+
+// Stop reasons.
+constexpr int kStopNeverConnected = 1;
+constexpr int kStopUdt = 2;
+constexpr int kStopLocalWrite = 3;
+constexpr int kStopPaused = -1;
+
+struct udt_option {
+    int id;
+    int value;
+    bool fatal;
+};
+
+// Both ends must agree on these; tarn-peer builds its socket here too.
+const udt_option kUdtOptions[] = {
+    {UDT_OPT_RENDEZVOUS, 1, true},
+    {UDT_OPT_MSS, kMss, true},
+    {UDT_OPT_RCVSYN, 0, true},  // also makes connect non-blocking
+    {UDT_OPT_SNDBUF, kUdtSendBuf, false},
+    {UDT_OPT_UDP_SNDBUF, 131072, false},
+    {UDT_OPT_RCVBUF, 16384, false},
+    {UDT_OPT_UDP_RCVBUF, 8192, false},
+    {UDT_OPT_FC, 32, false},
+};
+
+p2p_stat_data *stat_of(struct udp_punch_ctx *ctx) {
+    return session_get_stat(ctx->user);
+}
+
+bool udt_gone(int state) {
+    return state == UDT_STATE_CLOSED || state == UDT_STATE_NONEXIST;
+}
+
+// A 4-byte option, or -1 in *value when it cannot be read.
+int udt_get_int(int u, int id, int *value) {
+    int len = sizeof(*value);
+    return udt_getsockopt(u, 0, id, value, &len);
+}
+
+void udt_event_cb(evutil_socket_t fd, short what, void *arg);
+
+// Peer to local: at most one chunk per tick.
+int read_peer_data(struct udp_punch_ctx *ctx) {
+    int u = ctx->state->udt;
+    if (udt_gone(udt_getsockstate(u))) return 0;
+    int waiting = -1;
+    if (udt_get_int(u, UDT_OPT_RCVDATA, &waiting) < 0 || waiting <= 0) return 0;
+    char buf[kPeerChunk];
+    int n = udt_recv(u, buf, sizeof(buf), 0);
+    if (n == -1 && udt_getlasterror_code() == EASYNCRCV) return 0;
+    if (n <= 0) {
+        stat_set_stop_reason(stat_of(ctx), kStopUdt);
+        return -1;
+    }
+    if (!ctx->write_local || ctx->write_local(ctx->user, buf, n) < 0) {
+        stat_set_stop_reason(stat_of(ctx), kStopLocalWrite);
+        return -1;
+    }
+    return 0;
+}
+
+// Local to peer: as much as the local side has and the send buffer takes.
+// What does not fit stays in the local socket for a later tick.
+int read_local_data(struct udp_punch_ctx *ctx) {
+    if (!ctx->local_ready || !ctx->local_ready(ctx->user)) return 0;
+    int u = ctx->state->udt;
+    char buf[kLocalChunk];
+    for (;;) {
+        if (udt_gone(udt_getsockstate(u))) {
+            stat_set_stop_reason(stat_of(ctx), kStopPaused);
+            return 0;
+        }
+        int packets = 0;
+        if (udt_get_int(u, UDT_OPT_SNDDATA, &packets) < 0) {
+            stat_set_stop_reason(stat_of(ctx), kStopPaused);
+            return 0;
+        }
+        long room = kUdtSendBuf - static_cast<long>(kMss) * packets;
+        if (room <= 0) {
+            stat_set_stop_reason(stat_of(ctx), kStopPaused);
+            return 0;
+        }
+        int n = ctx->read_local
+                    ? ctx->read_local(ctx->user, buf,
+                                      static_cast<int>(std::min<long>(room, kLocalChunk)))
+                    : 0;
+        if (n < 0) {
+            LOG("recv data from local server failed.");
+            return -1;
+        }
+        if (n == 0) return 0;
+        if (udt_send(u, buf, n, 0) < 0) {
+            stat_set_stop_reason(stat_of(ctx), kStopUdt);
+            return -1;
+        }
+    }
+}
+
+// The winner's addresses in the statistics use the fixed ports when the
+// fixed-port sockets carried the punch.
+void refresh_stats(struct udp_punch_ctx *ctx) {
+    p2p_stat_data *st = stat_of(ctx);
+    int winner = ctx->state->winner;
+    if (winner == PUNCH_PATH_S_TO_F || winner == PUNCH_PATH_F_TO_F) {
+        if (prepare_p2p_params *peer = session_get_peer_info(ctx->user)) {
+            int port = get_fixed_port(peer->peer_pri_port);
+            stat_set_app_addr(st, peer->peer_pub_ip, port, peer->peer_pri_ip, port,
+                              peer->peer_nat_type);
+        }
+    }
+    if (winner == PUNCH_PATH_F_TO_S || winner == PUNCH_PATH_F_TO_F) {
+        if (pready_record *self = session_get_self_info(ctx->user)) {
+            int port = get_fixed_port(self->pri_port);
+            stat_set_dev_addr(st, self->pub_ip, port, self->pri_ip, port, self->nat_type);
+        }
+    }
+}
+
+void fail(struct udp_punch_ctx *ctx, const char *what) {
+    LOG("%s", what);
+    if (ctx->error_cb) ctx->error_cb(ctx->user);
+}
+
+void udt_event_cb(evutil_socket_t fd, short what, void *arg) {
+    (void)fd;
+    (void)what;
+    auto *ctx = static_cast<udp_punch_ctx *>(arg);
+    udp_punch_state *st = ctx->state;
+    refresh_stats(ctx);
+    struct sockaddr_in peer = st->succeeded == PUNCH_WON_FIXED ? ctx->peer_fixed : st->peer_addr;
+
+    int state = udt_getsockstate(st->udt);
+    if (!udt_gone(state) && udt_get_int(st->udt, UDT_OPT_STATE, &state) < 0) state = -1;
+    uint32_t &status = st->path_status[st->winner];
+    if (state != UDT_STATE_CONNECTED) {
+        if (!(status & PUNCH_UDT_CONNECTED)) {
+            // Still connecting; the owner's deadline ends a connect that never comes.
+            stat_set_stop_reason(stat_of(ctx), kStopNeverConnected);
+            return;
+        }
+        stat_set_stop_reason(stat_of(ctx), kStopUdt);
+        LOG("udt io-error, errcode %d\n", udt_getlasterror_code());
+        if (ctx->error_cb) ctx->error_cb(ctx->user);
+        return;
+    }
+    if (!(status & PUNCH_UDT_CONNECTED)) {
+        LOG("udt_connect OK, peer address: %s\n", sockaddr_to_str(&peer));
+        status = PUNCH_UDT_CONNECTED;
+        stat_set_udt_connected_time(stat_of(ctx), time_offset_ms(&ctx->start_time));
+        if (ctx->succeed_cb && ctx->succeed_cb(ctx->user, &peer) < 0) {
+            fail(ctx, "udt succeed_cb failed.");
+            return;
+        }
+    }
+    if (read_peer_data(ctx) < 0) {
+        fail(ctx, "read_peer_data failed.");
+        return;
+    }
+    stat_set_recv_msg_time(stat_of(ctx), time_offset_ms(&ctx->start_time));
+    if (read_local_data(ctx) < 0) fail(ctx, "read_local_data failed.");
+}
+
+// The connect step of either machine: the winner's event becomes the tick,
+// the loser's event and socket go, UDT takes the winner's socket.
+int connect_step(struct udp_punch_ctx *ctx, struct event *ev_win, int fd_win,
+                 struct event **ev_other, int *fd_other) {
+    udp_punch_state *st = ctx->state;
+    if (!ev_win) return -1;
+    event_del(ev_win);
+    event_assign(ev_win, ctx->base, -1, EV_TIMEOUT | EV_PERSIST, udt_event_cb, ctx);
+    struct timeval tick = {0, 15000};
+    if (event_add(ev_win, &tick) < 0) return -1;
+    if (*ev_other) {
+        event_free(*ev_other);
+        *ev_other = nullptr;
+    }
+    if (*fd_other >= 0) {
+        close(*fd_other);
+        *fd_other = -1;
+    }
+    st->udt = build_udt_socket(fd_win);
+    if (st->udt < 0) {
+        LOG("Error build udt socket: %d\n", st->udt);
+        return -1;
+    }
+    LOG("udt connect to %s...\n", sockaddr_to_str(&st->peer_addr));
+    if (udt_connect(st->udt, reinterpret_cast<const struct sockaddr *>(&st->peer_addr),
+                    sizeof(st->peer_addr)) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int build_udt_socket(int udp_fd) {
+    int u = udt_socket(AF_INET, SOCK_STREAM, 0);
+    if (u < 0) {
+        LOG("udt_socket failed, errcode %d\n", udt_getlasterror_code());
+        return -1;
+    }
+    for (const udt_option &opt : kUdtOptions) {
+        if (udt_setsockopt(u, 0, opt.id, &opt.value, sizeof(opt.value)) < 0 && opt.fatal) {
+            LOG("udt_setsockopt failed, errcode %d\n", udt_getlasterror_code());
+            udt_close(u);
+            return -1;
+        }
+    }
+    if (udp_fd == -1) return u;
+    // UDT's receive thread relies on a blocking socket with its own timeout.
+    int flags = fcntl(udp_fd, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK)) fcntl(udp_fd, F_SETFL, flags & ~O_NONBLOCK);
+    if (udt_bind2(u, udp_fd) < 0) {
+        LOG("udt_bind2 failed, errcode %d\n", udt_getlasterror_code());
+        udt_close(u);
+        return -1;
+    }
+    return u;
+}
+
+int udt_async_connect(struct udp_punch_ctx *ctx) {
+    if (!ctx || !ctx->state) return -1;
+    udp_punch_state *st = ctx->state;
+    return connect_step(ctx, st->ev_main, ctx->sock, &st->ev_fixed, &ctx->fixed_sock);
+}
+
+int fixed_port_udt_async_connect(struct udp_punch_ctx *ctx) {
+    if (!ctx || !ctx->state) return -1;
+    udp_punch_state *st = ctx->state;
+    return connect_step(ctx, st->ev_fixed, ctx->fixed_sock, &st->ev_main, &ctx->sock);
+}

@@ -1,0 +1,133 @@
+// Flat udt_* calls over UDT4.
+//
+// Threads: UDT4 runs a garbage-collector thread plus a send and a receive
+// thread per UDP socket it drives; UDT::startup starts the collector. We start
+// the library once per process (std::call_once, on whichever thread creates
+// the first socket) and clean it up from an atexit handler, which stops those
+// threads and closes every socket and UDP descriptor UDT still holds. UDT's
+// calls guard their own state; none of them throws past us.
+#include "punch/udt_api.h"
+
+#include <udt/udt.h>
+
+#include <cstdlib>
+#include <mutex>
+
+namespace {
+
+std::once_flag udt_started;
+
+void udt_stop() {
+    UDT::cleanup();
+}
+
+void udt_start() {
+    std::call_once(udt_started, [] {
+        UDT::startup();
+        atexit(udt_stop);
+    });
+}
+
+}  // namespace
+
+int udt_socket(int af, int type, int protocol) {
+    udt_start();
+    try {
+        UDTSOCKET u = UDT::socket(af, type, protocol);
+        return u == UDT::INVALID_SOCK ? -1 : u;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int udt_bind2(int u, int udp_fd) {
+    try {
+        return UDT::bind2(u, udp_fd) == UDT::ERROR ? -1 : 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int udt_connect(int u, const struct sockaddr *addr, int addrlen) {
+    try {
+        return UDT::connect(u, addr, addrlen) == UDT::ERROR ? -1 : 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int udt_send(int u, const char *buf, int len, int flags) {
+    try {
+        int n = UDT::send(u, buf, len, flags);
+        return n == UDT::ERROR ? -1 : n;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int udt_recv(int u, char *buf, int len, int flags) {
+    try {
+        int n = UDT::recv(u, buf, len, flags);
+        return n == UDT::ERROR ? -1 : n;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int udt_close(int u) {
+    try {
+        return UDT::close(u) == UDT::ERROR ? -1 : 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int udt_getsockopt(int u, int level, int optname, void *optval, int *optlen) {
+    try {
+        return UDT::getsockopt(u, level, static_cast<UDT::SOCKOPT>(optname), optval, optlen) ==
+                       UDT::ERROR
+                   ? -1
+                   : 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int udt_setsockopt(int u, int level, int optname, const void *optval, int optlen) {
+    try {
+        return UDT::setsockopt(u, level, static_cast<UDT::SOCKOPT>(optname), optval, optlen) ==
+                       UDT::ERROR
+                   ? -1
+                   : 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int udt_getsockstate(int u) {
+    try {
+        return static_cast<int>(UDT::getsockstate(u));
+    } catch (...) {
+        return UDT_STATE_NONEXIST;
+    }
+}
+
+int udt_getlasterror_code() {
+    try {
+        return UDT::getlasterror_code();
+    } catch (...) {
+        return -1;
+    }
+}
+
+// The numbers above are the library's own; a different UDT would break them.
+static_assert(UDT_OPT_MSS == UDT_MSS && UDT_OPT_RCVSYN == UDT_RCVSYN && UDT_OPT_FC == UDT_FC &&
+                  UDT_OPT_SNDBUF == UDT_SNDBUF && UDT_OPT_RCVBUF == UDT_RCVBUF &&
+                  UDT_OPT_UDP_SNDBUF == UDP_SNDBUF && UDT_OPT_UDP_RCVBUF == UDP_RCVBUF &&
+                  UDT_OPT_RENDEZVOUS == UDT_RENDEZVOUS && UDT_OPT_STATE == UDT_STATE &&
+                  UDT_OPT_SNDDATA == UDT_SNDDATA && UDT_OPT_RCVDATA == UDT_RCVDATA,
+              "UDT option ids");
+static_assert(UDT_STATE_CONNECTING == CONNECTING && UDT_STATE_CONNECTED == CONNECTED &&
+                  UDT_STATE_BROKEN == BROKEN && UDT_STATE_CLOSED == CLOSED &&
+                  UDT_STATE_NONEXIST == NONEXIST,
+              "UDT states");
