@@ -1,8 +1,9 @@
-// tarn-peer against a small device stand-in on loopback: the stand-in plays
-// the device's side of the punch (probes in the daemon's format, completing
-// only on an ACK) and of the UDT connection (build_udt_socket, rendezvous),
-// then receives the request, streams the test pattern and checks what the
-// peer sends. tarn-peer runs as a child process, found on PATH.
+// tarn-peer on loopback against two device sides: a small stand-in that
+// plays the device's side of the punch (probes in the daemon's format,
+// completing only on an ACK) and of the UDT connection (build_udt_socket,
+// rendezvous), so each step can be checked and broken on purpose; and the
+// daemon's own punch layer with its pump, fed by a local side that acts as
+// the media server. tarn-peer runs as a child process, found on PATH.
 #include <arpa/inet.h>
 #include <cjson/cJSON.h>
 #include <fcntl.h>
@@ -21,6 +22,7 @@
 
 #include "punch/udp_punch.h"
 #include "punch/udt_api.h"
+#include "punch_harness.h"
 #include "util/test_pattern.h"
 
 extern char **environ;
@@ -31,7 +33,7 @@ const char kSid[] = "0011223344aa-1764950000-AbCdEfGhIjKlMnOp";
 
 using Json = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
-struct sockaddr_in loopback(int port) {
+struct sockaddr_in loopback(uint16_t port) {
     struct sockaddr_in a;
     memset(&a, 0, sizeof(a));
     a.sin_family = AF_INET;
@@ -431,6 +433,91 @@ TEST_F(TarnPeer, AckWithoutTheDevicesUdtIsNotAConnection) {
     ASSERT_TRUE(sum);
     EXPECT_EQ(str(sum, "end"), "punch-timeout");
     EXPECT_EQ(peer->wait(), 4);
+}
+
+// The device's local side for the punch layer's pump: the media server
+// "connects" on the peer's first bytes, then serves count pattern bytes.
+struct MediaSide {
+    udp_punch_ctx *ctx;
+    std::string from_peer;
+    uint64_t served = 0, count = 0;
+    int successes = 0;
+    bool failed = false;
+};
+MediaSide *g_media;
+
+int media_succeed(void *, const struct sockaddr_in *) {
+    g_media->successes++;
+    return 0;
+}
+void media_error(void *) {
+    // The owner ends the attempt inside the call, as the session does.
+    g_media->failed = true;
+    udp_punch_clear_internal(g_media->ctx);
+}
+int media_write(void *, const char *data, int len) {
+    g_media->from_peer.append(data, len);
+    return 0;
+}
+int media_read(void *, char *buf, int room) {
+    uint64_t n = std::min<uint64_t>(room, g_media->count - g_media->served);
+    test_pattern_fill(g_media->served, reinterpret_cast<uint8_t *>(buf), n);
+    g_media->served += n;
+    return static_cast<int>(n);
+}
+int media_ready(void *) {
+    return !g_media->from_peer.empty();
+}
+
+TEST(TarnPeerAndPunchLayer, PunchesConnectsAndCarriesTheStreamBothWays) {
+    const size_t kDown = 2000000, kUp = 30000;
+    event_base *base = event_base_new();
+    ASSERT_TRUE(base);
+    {
+        punch_side dev(base, "127.0.0.1", kSid);
+        MediaSide media{&dev.ctx, "", 0, kDown};
+        g_media = &media;
+        dev.ctx.succeed_cb = media_succeed;
+        dev.ctx.error_cb = media_error;
+        dev.ctx.write_local = media_write;
+        dev.ctx.read_local = media_read;
+        dev.ctx.local_ready = media_ready;
+        struct sockaddr_in dev_addr = local_of(dev.ctx.sock);
+
+        auto peer = std::make_unique<Peer>(std::vector<std::string>{
+            "--bind", "127.0.0.1", "--request", "GET /live\r\n", "--bytes", std::to_string(kDown),
+            "--send-bytes", std::to_string(kUp), "--verify"});
+        Json addr = parse(peer->line());
+        ASSERT_TRUE(addr);
+        struct sockaddr_in app = loopback(static_cast<uint16_t>(num(addr, "pub_port")));
+        // What the session fills in from prepare_p2p: here public = private.
+        dev.ctx.peer_public = app;
+        dev.ctx.peer_private = app;
+        dev.ctx.peer_fixed = loopback(static_cast<uint16_t>(get_fixed_port(port_of(app))));
+        dev.ctx.peer_port_preserved = 1;
+        dev.ctx.self_port_preserved = 1;
+        ASSERT_EQ(udp_punch_init_internal(&dev.ctx), 0);
+        ASSERT_EQ(udp_punch(&dev.ctx), 0);
+        peer->send_line(ready_answer(dev_addr, dev_addr));
+
+        // The loop runs the device until the peer has finished and said so.
+        ASSERT_TRUE(run_until(base, [&] {
+            struct pollfd p = {peer->out, POLLIN, 0};
+            return media.failed || poll(&p, 1, 0) > 0;
+        }));
+        Json sum = parse(peer->line());
+        ASSERT_TRUE(sum);
+        EXPECT_EQ(peer->wait(), 0);
+        EXPECT_EQ(media.successes, 1);
+        EXPECT_EQ(str(sum, "peer_addr"), "127.0.0.1:" + std::to_string(port_of(dev_addr)));
+        EXPECT_EQ(num(sum, "bytes_recv"), kDown);
+        EXPECT_EQ(num(sum, "pattern_errors"), 0);
+        // The request first, then the peer's pattern, all through the pump.
+        EXPECT_TRUE(media.from_peer == "GET /live\r\n" + pattern(kUp))
+            << media.from_peer.size() << " bytes reached the media side";
+        g_media = nullptr;
+    }
+    event_base_free(base);
 }
 
 }  // namespace
