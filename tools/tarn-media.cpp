@@ -27,13 +27,14 @@
 namespace {
 
 const char kHelp[] =
-    "usage: tarn-media [-p PORT] [--rate BYTES_PER_S] [-o FILE]\n"
+    "usage: tarn-media [-p PORT] [--rate BYTES_PER_S] [--close-after BYTES] [-o FILE]\n"
     "\n"
     "Listens on 127.0.0.1:PORT (default 8080; 0 picks a free port) and streams the\n"
     "test pattern to every connection from its offset 0: byte i is the top byte of\n"
     "i * 2654435761 mod 2^32. Without --rate as fast as the connection takes it.\n"
     "What the connections send is written to FILE in arrival order (-o), and\n"
-    "counted either way.\n"
+    "counted either way. With --close-after a connection ends its stream after\n"
+    "BYTES: it half-closes once they are out and reads on until the peer closes.\n"
     "\n"
     "Standard output, one JSON line each:\n"
     "  {\"event\":\"listening\",\"port\":P}                     once listening\n"
@@ -62,6 +63,7 @@ struct Conn {
     uint32_t recv_crc;
     double tokens;  // rate credit, bytes
     struct timespec last_tick;
+    bool half_closed;
 };
 
 struct Server {
@@ -70,7 +72,8 @@ struct Server {
     struct event *sig_term = nullptr;
     struct event *sig_int = nullptr;
     std::set<Conn *> conns;
-    uint64_t rate = 0;  // bytes per second, 0: unlimited
+    uint64_t rate = 0;         // bytes per second, 0: unlimited
+    uint64_t close_after = 0;  // bytes per connection, 0: never
     int out_fd = -1;
     bool out_failed = false;
     unsigned connections = 0;
@@ -87,9 +90,24 @@ double seconds_since(struct timespec *ref) {
     return d;
 }
 
+// Once the whole stream is out, the write side is closed; the peer sees a
+// clean end of stream while what it sends is still read.
+void end_stream_when_sent(Conn *c) {
+    struct evbuffer *out = bufferevent_get_output(c->bev);
+    if (c->half_closed || !c->srv->close_after || c->sent < c->srv->close_after) return;
+    if (evbuffer_get_length(out) > 0) {
+        bufferevent_setwatermark(c->bev, EV_WRITE, 0, 0);
+        return;
+    }
+    shutdown(bufferevent_getfd(c->bev), SHUT_WR);
+    c->half_closed = true;
+}
+
 // Appends up to n pattern bytes to the connection's output.
 void queue_pattern(Conn *c, size_t n) {
     struct evbuffer *out = bufferevent_get_output(c->bev);
+    uint64_t limit = c->srv->close_after;
+    if (limit && n > limit - c->sent) n = static_cast<size_t>(limit - c->sent);
     while (n > 0) {
         struct evbuffer_iovec vec;
         size_t len = n < 16384 ? n : 16384;
@@ -150,6 +168,7 @@ void read_cb(struct bufferevent *bev, void *arg) {
 void write_cb(struct bufferevent *, void *arg) {
     Conn *c = static_cast<Conn *>(arg);
     queue_pattern(c, queue_room(c));
+    end_stream_when_sent(c);
 }
 
 void rate_cb(evutil_socket_t, short, void *arg) {
@@ -164,6 +183,7 @@ void rate_cb(evutil_socket_t, short, void *arg) {
     if (n > room) n = room;
     c->tokens -= static_cast<double>(n);
     queue_pattern(c, n);
+    end_stream_when_sent(c);
 }
 
 void event_cb(struct bufferevent *, short what, void *arg) {
@@ -181,7 +201,7 @@ void accept_cb(struct evconnlistener *, evutil_socket_t fd, struct sockaddr *, i
         evutil_closesocket(fd);
         return;
     }
-    Conn *c = new Conn{s, ++s->connections, bev, nullptr, 0, 0, 0, 0, {}};
+    Conn *c = new Conn{s, ++s->connections, bev, nullptr, 0, 0, 0, 0, {}, false};
     s->conns.insert(c);
     if (s->rate) {
         c->rate_timer = event_new(s->base, -1, EV_PERSIST, rate_cb, c);
@@ -269,6 +289,7 @@ int main(int argc, char **argv) {
     static const struct option opts[] = {
         {"port", required_argument, nullptr, 'p'},
         {"rate", required_argument, nullptr, 'r'},
+        {"close-after", required_argument, nullptr, 'c'},
         {"output", required_argument, nullptr, 'o'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
@@ -288,6 +309,12 @@ int main(int argc, char **argv) {
             case 'r':
                 if (!parse_u64(optarg, UINT64_C(1) << 40, &s.rate)) {
                     fprintf(stderr, "tarn-media: bad rate %s\n", optarg);
+                    return 2;
+                }
+                break;
+            case 'c':
+                if (!parse_u64(optarg, UINT64_C(1) << 40, &s.close_after)) {
+                    fprintf(stderr, "tarn-media: bad byte count %s\n", optarg);
                     return 2;
                 }
                 break;

@@ -137,6 +137,16 @@ class MediaStandIn(unittest.TestCase):
         # the limit the server queues 256 KB at once.
         self.assertLessEqual(event["sent"], 20000 * elapsed + 2000 + 1)
         self.assertGreaterEqual(event["sent"], 6000)
+    def test_close_after_ends_the_stream_but_keeps_reading(self):
+        short = Media("--close-after", "100000")
+        self.addCleanup(short.close)
+        with short.connect() as s:
+            self.assertEqual(read_exactly(s, 200000), pattern(0, 100000))  # then end of stream
+            s.sendall(b"still heard")
+            s.shutdown(socket.SHUT_WR)
+            event = short.next_event()
+        self.assertEqual((event["sent"], event["recv"]), (100000, 11))
+
 
 GOOD = {"error_code": 0, "result": {
     "dev_addr": {"pub_ip": "127.0.0.1", "pub_port": 40000, "pri_ip": "127.0.0.1",
