@@ -8,7 +8,7 @@ DEBS = build-essential cmake pkg-config libevent-dev libcjson-dev libudt-dev \
        libgtest-dev coturn iptables iproute2 python3 util-linux
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build asan test test-asan demo clean
+.PHONY: all deps build asan test test-asan demo bench clean
 
 all: build
 
@@ -41,6 +41,13 @@ test-asan: deps asan
 demo: deps build
 	$(SUDO) tests/sandbox env TARN_BIN=$(CURDIR)/$(BUILD)/bin TARN_SRC=$(CURDIR) \
 	  PATH=$(CURDIR)/$(BUILD)/bin:$$PATH python3 tools/demo/demo.py
+
+# Relay throughput through tarn against raw UDT, in the lab; prints a table.
+bench: deps
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DTARN_BENCH=ON
+	cmake --build $(BUILD) -j$(JOBS)
+	$(SUDO) tests/sandbox env TARN_BIN=$(CURDIR)/$(BUILD)/bin TARN_SRC=$(CURDIR) \
+	  PATH=$(CURDIR)/$(BUILD)/bin:$$PATH python3 bench/relay.py
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
