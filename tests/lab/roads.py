@@ -88,7 +88,7 @@ class Road:
                                  path=self.lab.path("dev", "/var/log/cloud_log.log"))
         return report
 
-    def media_record(self, size, timeout=60):
+    def media_record(self, size, timeout=120):
         """The first size bytes the media stand-in received, once it has them."""
         path = self.lab.path("dev", MEDIA_RECORD)
 
@@ -96,7 +96,14 @@ class Road:
             with open(path, "rb") as f:
                 data = f.read()
             return data if len(data) >= size else None
-        return wait_until(have, timeout, "%d bytes at the media server" % size)[:size]
+        try:
+            return wait_until(have, timeout, "%d bytes at the media server" % size)[:size]
+        except TimeoutError:
+            with open(path, "rb") as f:
+                got = len(f.read())
+            raise AssertionError("the media server has %d of %d bytes; tarn's log ends:\n%s"
+                                 % (got, size, "\n".join(self.lab._daemons[-1].log()
+                                                         .splitlines()[-40:])))
 
 
 __all__ = ["Lab", "Road", "REQUEST", "STUN", "MEDIA_PORT", "media_server_config", "pattern",
