@@ -236,10 +236,4 @@ TEST_F(Machine, ReceiveErrorEndsTheMainMachineOnly) {
     EXPECT_EQ(log.count(") punching failed"), 1);
 }
 
-TEST(MachineStart, NeedsAState) {
-    udp_punch_ctx ctx{};
-    EXPECT_EQ(udp_punch(&ctx), -1);
-    EXPECT_EQ(udp_punch(nullptr), -1);
-}
-
 }  // namespace
