@@ -8,7 +8,7 @@ DEBS = build-essential cmake pkg-config libevent-dev libcjson-dev libudt-dev \
        libgtest-dev coturn iptables iproute2 python3 util-linux
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build asan test test-asan demo clean
+.PHONY: all deps build asan test test-asan demo bench clean
 
 all: build
 
@@ -34,12 +34,20 @@ asan:
 test: deps build
 	cd $(BUILD) && $(SUDO) ctest -j$(JOBS) --output-on-failure
 
-# Unit and daemon tests again under AddressSanitizer and UBSan.
+# Every test again with AddressSanitizer and UBSan in the daemon and the tools.
 test-asan: deps asan
-	cd $(ASAN_BUILD) && $(SUDO) ctest -j$(JOBS) --output-on-failure -L 'unit|daemon'
+	cd $(ASAN_BUILD) && $(SUDO) ctest -j$(JOBS) --output-on-failure
 
 demo: deps build
-	$(SUDO) tools/demo.sh $(BUILD)/bin
+	$(SUDO) tests/sandbox env TARN_BIN=$(CURDIR)/$(BUILD)/bin TARN_SRC=$(CURDIR) \
+	  PATH=$(CURDIR)/$(BUILD)/bin:$$PATH python3 tools/demo/demo.py
+
+# Relay throughput through tarn against raw UDT, in the lab; prints a table.
+bench: deps
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DTARN_BENCH=ON
+	cmake --build $(BUILD) -j$(JOBS)
+	$(SUDO) tests/sandbox env TARN_BIN=$(CURDIR)/$(BUILD)/bin TARN_SRC=$(CURDIR) \
+	  PATH=$(CURDIR)/$(BUILD)/bin:$$PATH python3 bench/relay.py
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

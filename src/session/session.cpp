@@ -11,6 +11,7 @@
 
 #include "dns/evaddrinfo.h"
 #include "session/session_control.h"
+#include "session/session_probe.h"
 #include "util/log.h"
 #include "util/utils.h"
 
@@ -25,8 +26,9 @@ p2p_session sessions[MAX_SESSIONS];
 
 void nat_type_timer_cb(evutil_socket_t fd, short events, void *arg) {
     (void)fd;
-    (void)events;
     (void)arg;
+    if (!(events & EV_TIMEOUT)) return;
+    if (g_stun_host[0] != '\0') request_nat_type(g_stun_host, g_stun_host);
 }
 
 void free_nat_type_timer() {
@@ -56,6 +58,7 @@ int session_mgr_init(struct event_base *base) {
     memset(sessions, 0, sizeof(sessions));
     memset(g_stun_host, 0, sizeof(g_stun_host));
     conf_file_load(g_stun_host, sizeof(g_stun_host) - 1);
+    if (g_stun_host[0] != '\0') request_nat_type(g_stun_host, g_stun_host);
 
     nat_type_timer = event_new(base, -1, EV_PERSIST, nat_type_timer_cb, nullptr);
     struct timeval period = {180, 0};
@@ -96,6 +99,8 @@ p2p_session *session_new(struct bufferevent *conn, const control_request *req) {
     sess->local_fd = -1;
     sess->local_port = -1;
     sess->stun_fd = -1;
+    sess->punch.sock = -1;
+    sess->punch.fixed_sock = -1;
     sess->local_name = "noserver";
     LOG("found a session");
 
@@ -116,6 +121,15 @@ p2p_session *session_new(struct bufferevent *conn, const control_request *req) {
                       p.peer_nat_type);
 
     return sess;
+}
+
+// The punch context owns its sockets from the moment the session handed them
+// over, whether or not punching got as far as a state.
+static void release_punch(udp_punch_ctx *punch) {
+    if (punch->state) udp_punch_clear_internal(punch);
+    if (punch->sock >= 0) close(punch->sock);
+    if (punch->fixed_sock >= 0) close(punch->fixed_sock);
+    punch->sock = punch->fixed_sock = -1;
 }
 
 void session_timeout_cb(evutil_socket_t fd, short events, void *arg) {
@@ -169,24 +183,9 @@ void session_free(p2p_session *sess) {
         close(sess->stun_fd);
         sess->stun_fd = -1;
     }
+    release_punch(&sess->punch);
     p2p_stat(&sess->stat);
     memset(sess, 0, sizeof(*sess));
-}
-
-int is_p2p_ready(struct bufferevent *bev, const control_request *req) {
-    if (!bev || !req) return -1;
-    p2p_session *sess = session_find(req->ready.sid);
-    if (!sess) {
-        LOG("failed to find p2p session '%s' \n", req->ready.sid);
-        return response_error(bev, ERR_NO_SESSION, MSG_NO_SESSION);
-    }
-    sess->conn = bev;
-    if (response_for_pready(sess, REQ_IS_P2P_READY) < 0) return -1;
-    stat_inc_app_check_count(&sess->stat);
-    if (sess->self.is_ready != 1) return 0;
-    LOG("now it is ready to start p2p");
-    if (sess->punch_started) LOG("has started p2p");
-    return 0;
 }
 
 void session_forget_conn(struct bufferevent *bev) {

@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "control/libcloud.h"
+#include "punch/udp_punch.h"
 #include "stats/data_stat.h"
 
 struct event_base;
@@ -50,6 +51,7 @@ struct p2p_session {
     char *stun_server_text;
     struct event *ev_stun;
     int peer_nat_type;
+    udp_punch_ctx punch;
     int stun_send_cnt;
     struct timeval create_time;
     int first_query_recorded;
@@ -80,6 +82,9 @@ pready_record *session_get_self_info(void *sess);
 prepare_p2p_params *session_get_peer_info(void *sess);
 // Deadline timer callback (arg: the session).
 void session_timeout_cb(int fd, short events, void *arg);
+
+// Hands the session to the punch layer; 0 or -1 (the deadline then ends it).
+int do_p2p_start(p2p_session *sess);
 
 // Request handlers of the dispatch table.
 int p2p_prepare(struct bufferevent *bev, const control_request *req);

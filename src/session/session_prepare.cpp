@@ -15,6 +15,7 @@
 #include "dns/evaddrinfo.h"
 #include "session/session.h"
 #include "session/session_control.h"
+#include "session/session_probe.h"
 #include "stun/stun.h"
 #include "util/log.h"
 #include "util/utils.h"
@@ -60,11 +61,13 @@ void remember_stun_host(p2p_session *sess) {
     char text[129];
     snprintf(text, sizeof(text), "%s", ip_to_str(ntohl(sess->stun_addr.sin_addr.s_addr)));
     sess->stun_server_text = strdup(text);
-    if (g_stun_host[0] == '\0' || strcmp(g_stun_host, text) != 0) {
+    bool changed = g_stun_host[0] == '\0' || strcmp(g_stun_host, text) != 0;
+    if (changed) {
         LOG("stun host changed");
         snprintf(g_stun_host, sizeof(g_stun_host), "%s", text);
         conf_file_save(g_stun_host);
     }
+    if (changed || g_nat_type.load() == NAT_TYPE_UNKNOWN) request_nat_type(text, text);
 }
 
 int dns_cb(struct addrinfo *res, void *arg) {
@@ -139,12 +142,13 @@ int dns_cb(struct addrinfo *res, void *arg) {
 int take_stun_answer(p2p_session *sess, const char *buf, int len) {
     char mapped[32] = {0};
     if (buf[0] == 0 || stunParseBindingResponse(buf, len, mapped, 0) != 0) return -1;
-    char *colon = strchr(mapped, ':');
+    const char *colon = strchr(mapped, ':');
     if (!colon || colon[1] < '0' || colon[1] > '9') return -1;
-    *colon = '\0';
-
+    size_t ip_len = colon - mapped;
     pready_record &self = sess->self;
-    snprintf(self.pub_ip, sizeof(self.pub_ip), "%s", mapped);
+    if (ip_len >= sizeof(self.pub_ip)) return -1;
+    memcpy(self.pub_ip, mapped, ip_len);
+    self.pub_ip[ip_len] = '\0';
     self.pub_port = atoi(colon + 1);
     LOG("got my external address from stun server: %s:%d\n", self.pub_ip, self.pub_port);
     stat_set_stun_resp_time(&sess->stat, time_offset_ms(&sess->create_time));
@@ -159,6 +163,7 @@ int take_stun_answer(p2p_session *sess, const char *buf, int len) {
     self.nat_type = g_nat_type.load();
     stat_set_dev_addr(&sess->stat, self.pub_ip, self.pub_port, self.pri_ip, self.pri_port,
                       self.nat_type);
+    stat_set_public_ports(&sess->stat);
     return 0;
 }
 
@@ -210,6 +215,8 @@ int on_stun_event(p2p_session *sess, short events) {
         sess->ev_prepare = nullptr;
     }
     LOG("P2P_READY,  START P2P...");
+    do_p2p_start(sess);
+    sess->punch_started = 1;
     return 0;
 }
 

@@ -8,6 +8,7 @@
 
 #include "control/libcloud.h"
 #include "stats/ubus_api.h"
+#include "stun/stun.h"
 #include "util/log.h"
 #include "util/utils.h"
 
@@ -195,6 +196,18 @@ void stat_set_src_addr_recv(struct p2p_stat_data *st, const char *ip, int port) 
 
 void stat_set_udt_connected_time(struct p2p_stat_data *st, int ms) {
     if (st) st->udtConnectedTimeOffset = ms;
+}
+
+void stat_set_public_ports(struct p2p_stat_data *st) {
+    if (!st) return;
+    int probe[STUN_PROBE_FIELDS];
+    STUN_copy_probe_data(probe);
+    static_assert(STAT_PUBLIC_PORTS + STAT_PUBLIC_PORT_OFFSETS == STUN_PROBE_FIELDS,
+                  "the probe record is ports then offsets");
+    for (int i = 0; i < STAT_PUBLIC_PORTS; i++) st->publicPorts[i] = probe[i];
+    for (int i = 0; i < STAT_PUBLIC_PORT_OFFSETS; i++) {
+        st->publicPortsTimeOffset[i] = probe[STAT_PUBLIC_PORTS + i];
+    }
 }
 
 void stat_enter_stream_stage(struct p2p_stat_data *st) {

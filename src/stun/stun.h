@@ -2,6 +2,7 @@
 // Addresses and ports are host order in memory, big-endian on the wire.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr int STUN_MAX_STRING = 256;
@@ -121,3 +122,126 @@ int stunParseBindingResponse(const char *buf, int len, char *out, int verbose);
 
 // "a.b.c.d:port"; out must hold 22 bytes.
 void stunAddressToString(char *out, StunAddress4 a);
+
+// ---- Internal preconditions -----------------------------------------------
+
+// Prints the failed precondition to standard error and aborts; kept in
+// release builds like the codec's own checks.
+[[noreturn]] void stunAssertFailed(const char *text, const char *file, int line, const char *func);
+#define STUN_ASSERT(cond, text) \
+    ((cond) ? (void)0 : stunAssertFailed(text, __FILE_NAME__, __LINE__, __func__))
+
+// ---- Sockets and server names (blocking; the caller owns every socket) ----
+
+using Socket = int;
+constexpr Socket INVALID_SOCKET = -1;
+constexpr unsigned int STUN_PORT = 3478;
+constexpr unsigned int STUN_ALT_PORT = 3479;
+constexpr int STUN_MAX_MESSAGE_SIZE = 2048;
+// What a failed resolution leaves in an address; binds like 0 (any).
+constexpr uint32_t STUN_UNRESOLVED_ADDR = 0x0100007F;
+
+// A bound IPv4 UDP socket, or -1. interfaceIp is host order (0: any). With
+// retryOnInUse a taken port moves up in steps of 5 until one binds.
+Socket openUdpPort(unsigned short port, unsigned int interfaceIp, int retryOnInUse, int verbose);
+// One datagram of at most *len - 2 bytes, NUL-terminated; *len becomes its
+// size and the sender is stored host order.
+bool getMessage(Socket fd, char *buf, int *len, unsigned int *srcIp, unsigned short *srcPort,
+                int verbose);
+// dstPort 0 sends on a connected socket (dstIp must then be 0).
+bool sendDatagram(Socket fd, const char *buf, int len, unsigned int dstIp, unsigned short dstPort,
+                  int verbose);
+// 1 with addr filled, 0 with addr.port = 0xFFFF. Default port 3478.
+int stunParseServerName(const char *name, StunAddress4 &addr);
+bool parseHostPort(const char *name, unsigned int &ip, unsigned short &port,
+                   unsigned int defaultPort);
+// 0 with *ip (host order; 0 when the name only has IPv6 addresses), or -1.
+int DomainToIP(const char *node, const char *service, unsigned int *ip);
+// 16384..32767.
+int pickRandomPort();
+// Test numbers of the NAT classification (the first octet of the request id).
+constexpr int STUN_TEST_I = 1;
+constexpr int STUN_TEST_II = 2;         // answer from the other IP
+constexpr int STUN_TEST_III = 3;        // answer from the other port
+constexpr int STUN_TEST_CHANGE_IP = 4;  // never sent
+constexpr int STUN_TEST_I2 = 10;        // test I to the alternate address
+constexpr int STUN_TEST_HAIRPIN = 11;   // to the own mapped address
+// Sends test testNum to dest and pauses 10 ms.
+void stunSendTest(Socket fd, StunAddress4 &dest, const StunAtrString &username,
+                  const StunAtrString &password, int testNum, int verbose);
+
+// ---- NAT type discovery ----------------------------------------------------
+
+enum NatType {
+    NatUnknown = 0,
+    NatFailure = 1,
+    NatOpen = 2,
+    NatBlocked = 3,
+    NatIndependentFilter = 4,
+    NatAddressDependentFilter = 5,
+    NatPortDependentFilter = 6,
+    NatDependentMapping = 7,
+    NatFirewall = 8,
+};
+
+// Classification codes carried by the rest of the daemon.
+constexpr int NAT_CODE_HAIRPIN = 0x10;
+constexpr int NAT_CODE_FAILURE = -1;
+// Feedback datagram after each classification; nothing answers it.
+constexpr unsigned short STUN_FEEDBACK_PORT = 8089;
+
+// State of one classification run. The socket code feeds it timeouts and
+// answers; the decisions themselves need no network.
+struct StunNatTests {
+    StunAddress4 dest;  // primary server address and port
+    int requestedPort;  // local port asked for socket 1
+    int respTestI;
+    int respTestII;
+    int respTestIII;
+    int respTestI2;
+    int respTestHairpin;
+    StunAddress4 testIMappedAddr;
+    StunAddress4 testI2MappedAddr;
+    StunAddress4 altDest;  // where test I(2) goes
+    int mappedIpSame;
+    int preservePort;
+    int isNat;     // set by the caller once the tests are over
+    int count;     // timeouts since the last restart
+    int restarts;  // extra cycles granted to test I(2)
+};
+
+void stunNatTestsInit(StunNatTests *t, const StunAddress4 &dest, int requestedPort);
+// A wait timed out: counts it and writes the tests to send now, in order
+// (at most 5); returns how many.
+int stunNatTestsDue(StunNatTests *t, int tests[5]);
+// Applies one received message; returns the test number whose first answer
+// it was, or 0 when it changed nothing.
+int stunNatTestsAnswer(StunNatTests *t, const StunMessage &msg);
+// End of a pass: false when the run is over.
+bool stunNatTestsMore(StunNatTests *t);
+NatType stunNatVerdict(const StunNatTests &t);
+// The classification code: base code, OR 0x10 for hairpin, low byte; -1 for
+// NatFailure.
+int stunNatCode(int natType, int hairpin);
+// "Open", "Dependent Mapping, random port, no hairpin", ...
+void stunNatDescribe(int natType, int preservePort, int hairpin, char *out, size_t size);
+
+NatType stunNatType(StunAddress4 &dest, int verbose, int *preservePort, int *hairpin, int port,
+                    StunAddress4 *localAddr, int *mappedIp);
+// One whole run (resolve, classify, report on change); the code or -1. Runs
+// are serialised.
+int STUN_get_nat_type(const char *servername, int verbose);
+
+// ---- Probe-port discovery --------------------------------------------------
+
+// Local port, six public ports, six answer times (microseconds).
+constexpr int STUN_PROBE_FIELDS = 13;
+constexpr int STUN_PROBE_PORTS = 6;
+constexpr unsigned short STUN_PROBE_PORT = 13478;
+constexpr unsigned short STUN_PROBE_ALT_PORT = 13479;
+
+// Thread entry: arg is the server name text, which must stay unchanged
+// until the thread ends. Detaches itself.
+void *STUN_get_probe_port(void *arg);
+// A consistent copy of the latest probe record (13 integers).
+void STUN_copy_probe_data(int *out);

@@ -2,41 +2,13 @@
 over the host bus, on a connection of its own, and answers nothing."""
 
 import os
-import signal
-import socket
 import subprocess
 import unittest
 
-from tarn_daemon import BIN, Daemon, connect, reap, set_device_mac, wait_until
+from tarn_daemon import BIN, Bus, Daemon, connect, reap, set_device_mac, wait_until
 
-BUS_SOCKET = "/var/run/ubus.sock"
 WEB_MEDIA_LOG = "/var/log/web_media.log"
 ACTION = b'{"action":"share"}'
-
-
-def bus_answers():
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-        try:
-            s.connect(BUS_SOCKET)
-            return True
-        except OSError:
-            return False
-
-
-class Bus:
-    """tarn-ubusd on the default socket."""
-
-    def __enter__(self):
-        self.out = open("/run/tarn-ubusd.out", "ab")
-        self.proc = subprocess.Popen([os.path.join(BIN, "tarn-ubusd")], stdout=self.out,
-                                     stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        wait_until(bus_answers, what="the bus")
-        return self
-
-    def __exit__(self, *exc):
-        self.proc.send_signal(signal.SIGTERM)
-        self.proc.returncode = reap(self.proc.pid)
-        self.out.close()
 
 
 def start_web_media():

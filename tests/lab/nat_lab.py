@@ -388,7 +388,12 @@ class Lab:
                           "-j DROP" % HOST_IFNAME]
         if kind not in NAT_KINDS:
             return side, []
-        rules = ["-t nat -A POSTROUTING -o wan -j MASQUERADE"]
+        # Like a home router, the NAT drops what nobody asked for at its own
+        # WAN input. Dropped there, a stray datagram leaves no conntrack
+        # entry behind that would push the next outgoing mapping to another
+        # public port.
+        rules = ["-t nat -A POSTROUTING -o wan -j MASQUERADE",
+                 "-A INPUT -i wan -p udp -m conntrack --ctstate NEW -j DROP"]
         if kind == "symmetric":
             rules.insert(0, "-t nat -A POSTROUTING -o wan -p udp -j MASQUERADE --random-fully")
         if kind == "full-cone":
@@ -544,6 +549,15 @@ class Lab:
                 self._queueing.add(where)
             else:
                 self._queueing.discard(where)
+
+    def limit_rate(self, side, kbit):
+        """Caps what reaches side's host from the Internet at kbit kbit/s with
+        a token bucket (tc tbf) on the NAT's link toward it."""
+        nat = self.nat_of(side)
+        if nat is None:
+            raise ValueError("limit_rate needs a side behind a NAT")
+        self.run(nat, ["tc", "qdisc", "replace", "dev", "to-" + side, "root", "tbf", "rate",
+                       "%dkbit" % kbit, "burst", "32kbit", "latency", "400ms"], check=True)
 
     def _start_shaper(self, where):
         """sch_netem is missing from some kernels: a netfilter queue and

@@ -226,10 +226,20 @@ class Bus:
         self.socket_path = socket_path
         self.proc = None
 
+    def answers(self):
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            try:
+                s.connect(self.socket_path)
+                return True
+            except OSError:
+                return False
+
     def __enter__(self):
-        self.proc = subprocess.Popen([os.path.join(BIN, "tarn-ubusd"), "-s", self.socket_path],
-                                     stdin=subprocess.DEVNULL)
-        wait_until(lambda: os.path.exists(self.socket_path), what="the bus socket")
+        with open("/run/tarn-ubusd.out", "ab") as out:
+            self.proc = subprocess.Popen([os.path.join(BIN, "tarn-ubusd"), "-s", self.socket_path],
+                                         stdout=out, stderr=subprocess.STDOUT,
+                                         stdin=subprocess.DEVNULL)
+        wait_until(self.answers, what="the bus")
         return self
 
     def __exit__(self, *exc):
@@ -248,9 +258,9 @@ def reports(path=CLOUD_LOG_FILE):
     return out
 
 
-def wait_reports(predicate=lambda r: True, count=1, timeout=30.0):
+def wait_reports(predicate=lambda r: True, count=1, timeout=30.0, path=CLOUD_LOG_FILE):
     """Waits until at least count reports satisfy predicate; returns them."""
     def found():
-        hits = [r for r in reports() if predicate(r)]
+        hits = [r for r in reports(path) if predicate(r)]
         return hits if len(hits) >= count else None
     return wait_until(found, timeout, "%d report(s)" % count)

@@ -1,0 +1,367 @@
+// NAT type discovery (RFC 3489 section 10.1, with the test I(2) and hairpin
+// extensions): two sockets, numbered tests, one verdict, and the discovery
+// report sent whenever the verdict or the public address changes.
+//
+// Runs on the NAT-type worker thread. run_lock serialises whole runs, so the
+// report record and the last verdict are only ever touched by one run.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "stats/data_stat.h"
+#include "stun/stun.h"
+#include "util/log.h"
+
+namespace {
+
+constexpr int kTimeoutsPerCycle = 6;  // the seventh ends the cycle
+constexpr int kMaxRestarts = 2;       // extra cycles for test I(2)
+constexpr int kWaitMs = 150;
+constexpr int kUnknownCode = 0x0E;
+
+std::mutex run_lock;
+// The previous run's verdict; guarded by run_lock.
+int last_code = kUnknownCode;
+uint32_t last_public_ip = 0;
+
+void diag(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void diag(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+}
+
+// Dotted text without the shared buffer of ip_to_str: this runs beside the loop.
+void dotted(uint32_t addr, char (&out)[17]) {
+    snprintf(out, sizeof(out), "%u.%u.%u.%u", addr >> 24 & 0xFF, addr >> 16 & 0xFF,
+             addr >> 8 & 0xFF, addr & 0xFF);
+}
+
+bool usable(const StunAddress4 &a) {
+    return a.addr != 0 && a.port != 0;
+}
+
+struct BaseCode {
+    const char *text;
+    int code;
+};
+
+// Indexed by NatType.
+const BaseCode kBaseCodes[] = {
+    {"Some unknown type error detecting NAT type", 0xEE},
+    {"Some stun error detecting NAT type", NAT_CODE_FAILURE},
+    {"Open", 0x00},
+    {"Blocked or could not reach STUN server", 0x0C},
+    {"Independent Mapping, Independent Filter", 0x02},
+    {"Independent Mapping, Address Dependent Filter", 0x04},
+    {"Independent Mapping, Port Dependent Filter", 0x06},
+    {"Dependent Mapping", 0x08},
+    {"Firewall", 0x0A},
+};
+constexpr int kBaseCodeCount = static_cast<int>(sizeof(kBaseCodes) / sizeof(kBaseCodes[0]));
+
+void closeBoth(Socket a, Socket b) {
+    if (a != INVALID_SOCKET) close(a);
+    if (b != INVALID_SOCKET) close(b);
+}
+
+// The address and port socket 1 is really bound to, for the report.
+void reportSource(Socket fd) {
+    struct sockaddr_in local;
+    socklen_t len = sizeof(local);
+    memset(&local, 0, sizeof(local));
+    getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &len);
+    char ip[17];
+    dotted(ntohl(local.sin_addr.s_addr), ip);
+    discover_set_src_addr(g_nat_data, ip, ntohs(local.sin_port));
+}
+
+// Receives and applies one datagram; copies the first test I answer out to
+// the caller's pointers and the report.
+void receiveOne(Socket fd, StunNatTests *t, int verbose, int *preservePort, int *hairpin,
+                StunAddress4 *localAddr, int *mappedIp) {
+    char buf[STUN_MAX_MESSAGE_SIZE];
+    int len = sizeof(buf);
+    unsigned int srcIp = 0;
+    unsigned short srcPort = 0;
+    if (!getMessage(fd, buf, &len, &srcIp, &srcPort, verbose)) return;
+    StunMessage msg;
+    // Only the request tag is used; a partly decoded answer still counts.
+    stunDecodeMessage(buf, static_cast<unsigned int>(len), msg, verbose);
+    if (verbose) {
+        diag("Received message of type %d  id=%d\n", msg.msgHdr.msgType, msg.msgHdr.id.octet[0]);
+    }
+    char ip[17];
+    switch (stunNatTestsAnswer(t, msg)) {
+        case STUN_TEST_I:
+            dotted(t->testIMappedAddr.addr, ip);
+            discover_set_test_i_mapped(g_nat_data, ip, t->testIMappedAddr.port);
+            if (preservePort) *preservePort = t->preservePort;
+            if (mappedIp) *mappedIp = static_cast<int>(t->testIMappedAddr.addr);
+            if (localAddr) *localAddr = t->testIMappedAddr;
+            break;
+        case STUN_TEST_I2:
+            dotted(t->testI2MappedAddr.addr, ip);
+            discover_set_test_i2_mapped(g_nat_data, ip, t->testI2MappedAddr.port);
+            break;
+        case STUN_TEST_HAIRPIN:
+            if (hairpin) *hairpin = 1;
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace
+
+void stunNatTestsInit(StunNatTests *t, const StunAddress4 &dest, int requestedPort) {
+    memset(t, 0, sizeof(*t));
+    t->dest = dest;
+    t->requestedPort = requestedPort;
+    t->altDest = dest;
+}
+
+int stunNatTestsDue(StunNatTests *t, int tests[5]) {
+    t->count++;
+    int n = 0;
+    if (!t->respTestI) tests[n++] = STUN_TEST_I;
+    if (t->respTestI && !t->respTestI2 && usable(t->altDest)) tests[n++] = STUN_TEST_I2;
+    if (!t->respTestII) tests[n++] = STUN_TEST_II;
+    if (!t->respTestIII) tests[n++] = STUN_TEST_III;
+    if (t->respTestI && !t->respTestHairpin && usable(t->testIMappedAddr)) {
+        tests[n++] = STUN_TEST_HAIRPIN;
+    }
+    return n;
+}
+
+int stunNatTestsAnswer(StunNatTests *t, const StunMessage &msg) {
+    switch (msg.msgHdr.id.octet[0]) {
+        case STUN_TEST_I:
+            if (t->respTestI) return 0;
+            t->testIMappedAddr = msg.mappedAddress.ipv4;
+            t->preservePort = t->testIMappedAddr.port == t->requestedPort;
+            // The alternate address answers test I(2) on the alternate port.
+            t->altDest.addr = msg.changedAddress.ipv4.addr;
+            t->altDest.port = static_cast<uint16_t>(STUN_ALT_PORT);
+            // Tests I(2) and hairpin go out at once.
+            t->count = 0;
+            t->respTestI = 1;
+            return STUN_TEST_I;
+        case STUN_TEST_II:
+            if (t->respTestII) return 0;
+            t->respTestII = 1;
+            return STUN_TEST_II;
+        case STUN_TEST_III:
+            if (t->respTestIII) return 0;
+            t->respTestIII = 1;
+            return STUN_TEST_III;
+        case STUN_TEST_I2:
+            if (t->respTestI2) return 0;
+            t->testI2MappedAddr = msg.mappedAddress.ipv4;
+            t->mappedIpSame = t->testI2MappedAddr.addr == t->testIMappedAddr.addr &&
+                              t->testI2MappedAddr.port == t->testIMappedAddr.port;
+            t->respTestI2 = 1;
+            return STUN_TEST_I2;
+        case STUN_TEST_HAIRPIN:
+            if (t->respTestHairpin) return 0;
+            t->respTestHairpin = 1;
+            return STUN_TEST_HAIRPIN;
+        default:
+            return 0;
+    }
+}
+
+bool stunNatTestsMore(StunNatTests *t) {
+    if (t->count == kTimeoutsPerCycle && !t->respTestI2 && t->respTestI &&
+        t->restarts < kMaxRestarts) {
+        t->restarts++;
+        t->count = 0;
+    }
+    return t->count <= kTimeoutsPerCycle;
+}
+
+NatType stunNatVerdict(const StunNatTests &t) {
+    if (!t.respTestI) return NatBlocked;
+    if (!t.isNat) return t.respTestII ? NatOpen : NatFirewall;
+    if (!t.mappedIpSame) return NatDependentMapping;
+    if (t.respTestII) return NatIndependentFilter;
+    return t.respTestIII ? NatAddressDependentFilter : NatPortDependentFilter;
+}
+
+int stunNatCode(int natType, int hairpin) {
+    int code = natType >= 0 && natType < kBaseCodeCount ? kBaseCodes[natType].code : kUnknownCode;
+    if (hairpin) code |= NAT_CODE_HAIRPIN;
+    if (code != NAT_CODE_FAILURE) code &= 0xFF;
+    return code;
+}
+
+void stunNatDescribe(int natType, int preservePort, int hairpin, char *out, size_t size) {
+    if (natType < 0 || natType >= kBaseCodeCount) {
+        snprintf(out, size, "%d unknown NAT type", natType);
+        return;
+    }
+    if (natType >= NatIndependentFilter && natType <= NatDependentMapping) {
+        snprintf(out, size, "%s%s%s", kBaseCodes[natType].text,
+                 preservePort ? ", preserves ports" : ", random port",
+                 hairpin ? ", will hairpin" : ", no hairpin");
+        return;
+    }
+    snprintf(out, size, "%s", kBaseCodes[natType].text);
+}
+
+NatType stunNatType(StunAddress4 &dest, int verbose, int *preservePort, int *hairpin, int port,
+                    StunAddress4 *localAddr, int *mappedIp) {
+    STUN_ASSERT(dest.addr != 0, "dest.addr != 0");
+    STUN_ASSERT(dest.port != 0, "dest.port != 0");
+
+    if (hairpin) *hairpin = 0;
+    if (mappedIp) *mappedIp = 0;
+    if (port == 0) port = pickRandomPort();
+    const unsigned int interfaceIp = localAddr ? localAddr->addr : 0;
+
+    const Socket fd1 = openUdpPort(static_cast<unsigned short>(port), interfaceIp, 1, verbose);
+    const Socket fd2 =
+        openUdpPort(static_cast<unsigned short>((port + 1) % 65536), interfaceIp, 1, verbose);
+    if (fd1 == INVALID_SOCKET || fd2 == INVALID_SOCKET) {
+        diag("Some problem opening port/interface to send on\n");
+        closeBoth(fd1, fd2);
+        return NatFailure;
+    }
+
+    StunNatTests t;
+    stunNatTestsInit(&t, dest, port);
+    StunAtrString empty;
+    memset(&empty, 0, sizeof(empty));
+
+    do {
+        // poll rather than select: descriptors above FD_SETSIZE are legal here.
+        struct pollfd fds[2] = {{fd1, POLLIN, 0}, {fd2, POLLIN, 0}};
+        const int ready = poll(fds, 2, t.count == 0 ? 0 : kWaitMs);
+        if (ready < 0 && errno == EINTR) continue;  // a signal is not a failure
+        if (ready < 0) {
+            const int e = errno;
+            diag("Error %d %s in select\n", e, strerror(e));
+            closeBoth(fd1, fd2);
+            return NatFailure;
+        }
+        if (ready == 0) {
+            int tests[5];
+            const int n = stunNatTestsDue(&t, tests);
+            for (int i = 0; i < n; i++) {
+                switch (tests[i]) {
+                    case STUN_TEST_I:
+                        stunSendTest(fd1, t.dest, empty, empty, tests[i], verbose);
+                        break;
+                    case STUN_TEST_I2:
+                        stunSendTest(fd1, t.altDest, empty, empty, tests[i], verbose);
+                        break;
+                    case STUN_TEST_HAIRPIN:
+                        stunSendTest(fd2, t.testIMappedAddr, empty, empty, tests[i], verbose);
+                        break;
+                    default:
+                        stunSendTest(fd2, t.dest, empty, empty, tests[i], verbose);
+                        break;
+                }
+            }
+        } else {
+            for (const struct pollfd &p : fds) {
+                if (p.revents != 0) {
+                    receiveOne(p.fd, &t, verbose, preservePort, hairpin, localAddr, mappedIp);
+                }
+            }
+        }
+    } while (stunNatTestsMore(&t));
+
+    // Binding the mapped address works only when it is one of ours. With
+    // no answer the address is 0 and the bind succeeds.
+    const Socket probe = openUdpPort(0, t.testIMappedAddr.addr, 0, 0);
+    if (probe != INVALID_SOCKET) {
+        close(probe);
+        t.isNat = 0;
+    } else {
+        t.isNat = 1;
+    }
+
+    if (verbose) {
+        diag("test I = %d\n", t.respTestI);
+        diag("test II = %d\n", t.respTestII);
+        diag("test III = %d\n", t.respTestIII);
+        diag("test I(2) = %d", t.respTestI2);
+        diag("is nat = %d\n", t.isNat);
+        diag("mapped IP same = %d\n", t.mappedIpSame);
+        diag("hairpin = %d\n", t.respTestHairpin);
+        diag("preserver port = %d\n", t.preservePort);
+    }
+
+    reportSource(fd1);
+    discover_set_resp_test_i(g_nat_data, t.respTestI);
+    discover_set_resp_test_i2(g_nat_data, t.respTestI2);
+    discover_set_resp_test_ii(g_nat_data, t.respTestII);
+    discover_set_resp_test_iii(g_nat_data, t.respTestIII);
+    discover_set_resp_test_hairpin(g_nat_data, t.respTestHairpin);
+    discover_set_result_bind(g_nat_data, 1 - t.isNat);
+
+    const NatType result = stunNatVerdict(t);
+    char feedback[32];
+    const int len =
+        snprintf(feedback, sizeof(feedback), "%d,feedback yo", static_cast<int>(result));
+    sendDatagram(fd1, feedback, len, dest.addr, STUN_FEEDBACK_PORT, verbose);
+    closeBoth(fd1, fd2);
+    return result;
+}
+
+int STUN_get_nat_type(const char *servername, int verbose) {
+    if (!servername) {
+        diag("servername == NULL\n");
+        return -1;
+    }
+    StunAddress4 server;
+    memset(&server, 0, sizeof(server));
+    if (stunParseServerName(servername, server) != 1) {
+        diag("%s is not a valid host name\n", servername);
+        return -1;
+    }
+    const int port = pickRandomPort();
+    StunAddress4 local = {static_cast<uint16_t>(port), 0};
+    if (server.addr == 0) return -1;
+
+    std::lock_guard<std::mutex> guard(run_lock);
+    int preservePort = 0;
+    int hairpin = 0;
+    int mappedIp = 0;
+    discover_stat_init(g_nat_data);
+    const NatType result =
+        stunNatType(server, verbose, &preservePort, &hairpin, port, &local, &mappedIp);
+
+    char text[128];
+    stunNatDescribe(result, preservePort, hairpin, text, sizeof(text));
+    printf("Primary: %s\t", text);
+    fflush(stdout);
+    printf("\n");
+
+    const int code = stunNatCode(result, hairpin);
+    discover_set_duration(g_nat_data);
+    discover_set_nat_type(g_nat_data, code);
+
+    const uint32_t publicIp = static_cast<uint32_t>(mappedIp);
+    const bool ipChanged = publicIp != last_public_ip;
+    const bool codeChanged = code != last_code;
+    LOG("ip change, nat type change: %d, %d.\n", ipChanged ? 1 : 0, codeChanged ? 1 : 0);
+    if (ipChanged || codeChanged) {
+        last_code = code;
+        last_public_ip = publicIp;
+        discover_stat(g_nat_data);
+    }
+    printf("Return value is %#x\n", code);
+    fflush(stdout);
+    return code;
+}

@@ -1,0 +1,311 @@
+// STUN transport helpers: UDP sockets, one datagram in or out, server names,
+// random ports and numbered test requests. All calls block their caller (the
+// NAT-type worker or the probe thread), never the event loop. Diagnostics go
+// to standard error, the resolver's two "Found" lines to the daemon log.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "stun/stun.h"
+#include "util/log.h"
+
+namespace {
+
+constexpr unsigned int kMinServerPort = 1024;
+constexpr unsigned int kMaxServerPort = 65534;
+constexpr int kPortWalkStep = 5;
+constexpr useconds_t kTestPauseUs = 10 * 1000;
+
+void diag(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void diag(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+}
+
+}  // namespace
+
+void stunAssertFailed(const char *text, const char *file, int line, const char *func) {
+    diag("%s:%d: %s: Assertion `%s' failed.\n", file, line, func, text);
+    abort();
+}
+
+Socket openUdpPort(unsigned short port, unsigned int interfaceIp, int retryOnInUse, int verbose) {
+    Socket fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (fd == INVALID_SOCKET) {
+        diag("Could not create a UDP socket: %d\n", errno);
+        return INVALID_SOCKET;
+    }
+    for (;;) {
+        struct sockaddr_in addr;
+        memset(&addr, 0, sizeof(addr));
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (interfaceIp != 0 && interfaceIp != STUN_UNRESOLVED_ADDR) {
+            addr.sin_addr.s_addr = htonl(interfaceIp);
+            if (verbose) diag("Binding to interface %#x\n", addr.sin_addr.s_addr);
+        }
+        if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) == 0) {
+            if (verbose) diag("Opened port %d with fd %d\n", port, fd);
+            return fd;
+        }
+        const int e = errno;
+        if (e == EADDRINUSE && retryOnInUse) {
+            // Port 0 is reached eventually, and the kernel picks one then.
+            port = static_cast<unsigned short>((port + kPortWalkStep) % 65536);
+            continue;
+        }
+        if (e == EADDRINUSE) {
+            diag("Port %d for receiving UDP is in use\n", port);
+        } else if (e == EADDRNOTAVAIL) {
+            if (verbose) diag("Cannot assign requested address\n");
+        } else if (e == 0) {
+            diag("Could not bind socket\n");
+        } else {
+            diag("Could not bind UDP receive port. Error=%d %s\n", e, strerror(e));
+        }
+        close(fd);
+        return INVALID_SOCKET;
+    }
+}
+
+bool getMessage(Socket fd, char *buf, int *len, unsigned int *srcIp, unsigned short *srcPort,
+                int verbose) {
+    STUN_ASSERT(fd != INVALID_SOCKET, "fd != INVALID_SOCKET");
+    const int originalSize = *len;
+    STUN_ASSERT(originalSize > 0, "originalSize > 0");
+
+    struct sockaddr_in from;
+    socklen_t fromLen = sizeof(from);
+    memset(&from, 0, sizeof(from));
+    const ssize_t n = recvfrom(fd, buf, static_cast<size_t>(originalSize), 0,
+                               reinterpret_cast<struct sockaddr *>(&from), &fromLen);
+    if (n == -1) {
+        const int e = errno;
+        if (e == ENOTSOCK) {
+            diag("Error fd not a socket\n");
+        } else if (e == ECONNRESET) {
+            diag("Error connection reset - host not reachable\n");
+        } else {
+            diag("Socket Error=%d\n", e);
+        }
+        *len = 0;
+        return false;
+    }
+    if (n < 0) {
+        diag("socket closed? negative len\n");
+        *len = 0;
+        return false;
+    }
+    if (n == 0) {
+        diag("socket closed? zero len\n");
+        *len = 0;
+        return false;
+    }
+    *len = static_cast<int>(n);
+    *srcPort = ntohs(from.sin_port);
+    *srcIp = ntohl(from.sin_addr.s_addr);
+    // Room for the terminator, and a datagram that filled the buffer may
+    // have been cut.
+    if (*len + 1 >= originalSize) {
+        if (verbose) diag("Received a message that was too large\n");
+        return false;
+    }
+    buf[*len] = '\0';
+    return true;
+}
+
+bool sendDatagram(Socket fd, const char *buf, int len, unsigned int dstIp, unsigned short dstPort,
+                  int verbose) {
+    if (fd == INVALID_SOCKET) {
+        diag("#########err INVALID_SOCKET\n");
+        return false;
+    }
+    ssize_t sent;
+    if (dstPort == 0) {
+        if (dstIp != 0) {
+            diag("#########err dstIp != 0\n");
+            return false;
+        }
+        sent = send(fd, buf, static_cast<size_t>(len), 0);
+    } else {
+        if (dstIp == 0) {
+            diag("#########err dstIp == 0\n");
+            return false;
+        }
+        struct sockaddr_in to;
+        memset(&to, 0, sizeof(to));
+        to.sin_family = AF_INET;
+        to.sin_port = htons(dstPort);
+        to.sin_addr.s_addr = htonl(dstIp);
+        sent = sendto(fd, buf, static_cast<size_t>(len), 0,
+                      reinterpret_cast<struct sockaddr *>(&to), sizeof(to));
+    }
+    if (sent == -1) {
+        const int e = errno;
+        switch (e) {
+            case EAFNOSUPPORT:
+                diag("err EAFNOSUPPORT in send\n");
+                break;
+            // Answers to earlier datagrams (ICMP errors); the caller
+            // learns of them by the missing reply.
+            case ECONNREFUSED:
+            case EHOSTDOWN:
+            case EHOSTUNREACH:
+                break;
+            default:
+                diag("err %d %s in send\n", e, strerror(e));
+                break;
+        }
+        return false;
+    }
+    if (sent == 0) {
+        diag("no data sent in send\n");
+        return false;
+    }
+    if (sent != len) {
+        if (verbose) diag("only %d out of %d bytes sent\n", static_cast<int>(sent), len);
+        return false;
+    }
+    return true;
+}
+
+int stunParseServerName(const char *name, StunAddress4 &addr) {
+    STUN_ASSERT(name, "name");
+    const bool ok = parseHostPort(name, addr.addr, addr.port, STUN_PORT);
+    if (!ok) addr.port = 0xFFFF;
+    return ok ? 1 : 0;
+}
+
+bool parseHostPort(const char *name, unsigned int &ip, unsigned short &port,
+                   unsigned int defaultPort) {
+    char host[512];
+    snprintf(host, sizeof(host), "%s", name);
+    char portText[32];
+
+    unsigned long portNum = defaultPort;
+    char *colon = strchr(host, ':');
+    if (colon) {
+        *colon = '\0';
+        const char *digits = colon + 1;
+        char *end = nullptr;
+        const long v = strtol(digits, &end, 10);
+        // Trailing characters (a port of letters, "3478x") fall back to the
+        // default; an empty port text reads as 0 and is refused below.
+        if (*end != '\0') {
+            portNum = defaultPort;
+        } else if (v < 0) {
+            return false;
+        } else {
+            portNum = static_cast<unsigned long>(v);
+        }
+    }
+    if (portNum < kMinServerPort || portNum > kMaxServerPort) return false;
+
+    snprintf(portText, sizeof(portText), "%lu", portNum);
+    unsigned int found = 0;
+    if (DomainToIP(host, portText, &found) != 0) {
+        diag("error was %d\n", errno);
+        ip = STUN_UNRESOLVED_ADDR;
+        return false;
+    }
+    ip = found;
+    port = static_cast<unsigned short>(portNum);
+    return true;
+}
+
+int DomainToIP(const char *node, const char *service, unsigned int *ip) {
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof(hints));
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+
+    struct addrinfo *res = nullptr;
+    int rc = getaddrinfo(node, service, &hints, &res);
+    if (rc == EAI_ADDRFAMILY) {
+        hints.ai_family = AF_INET6;
+        rc = getaddrinfo(node, service, &hints, &res);
+    }
+    if (rc != 0) {
+        diag("getaddrinfo: Host:%s PortStr:%s, errors:%s\n", node, service, gai_strerror(rc));
+        return -1;
+    }
+    for (const struct addrinfo *ai = res; ai; ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET) {
+            const auto *sin = reinterpret_cast<const struct sockaddr_in *>(ai->ai_addr);
+            const uint32_t a = ntohl(sin->sin_addr.s_addr);
+            *ip = a;
+            LOG("Found IPV4 address:ip:%d.%d.%d.%d:%d \n", static_cast<int>(a >> 24 & 0xFF),
+                static_cast<int>(a >> 16 & 0xFF), static_cast<int>(a >> 8 & 0xFF),
+                static_cast<int>(a & 0xFF), static_cast<int>(STUN_PORT));
+            break;
+        }
+        if (ai->ai_family == AF_INET6) {
+            // The client is IPv4 only: a zero address tells every caller
+            // that the server cannot be used.
+            const auto *sin6 = reinterpret_cast<const struct sockaddr_in6 *>(ai->ai_addr);
+            uint32_t first;
+            memcpy(&first, sin6->sin6_addr.s6_addr, sizeof(first));
+            LOG("Found IPV6 address:ip:%x\n", ntohl(first));
+            *ip = 0;
+            break;
+        }
+    }
+    freeaddrinfo(res);
+    return 0;
+}
+
+int pickRandomPort() {
+    return (nextRandom() & 0x7FFF) | 0x4000;
+}
+
+void stunSendTest(Socket fd, StunAddress4 &dest, const StunAtrString &username,
+                  const StunAtrString &password, int testNum, int verbose) {
+    STUN_ASSERT(dest.addr != 0, "dest.addr != 0");
+    STUN_ASSERT(dest.port != 0, "dest.port != 0");
+
+    int changePort = 0;
+    int changeIp = 0;
+    switch (testNum) {
+        case STUN_TEST_I:
+        case STUN_TEST_I2:
+        case STUN_TEST_HAIRPIN:
+            break;
+        case STUN_TEST_II:
+        case STUN_TEST_CHANGE_IP:
+            changeIp = 1;
+            break;
+        case STUN_TEST_III:
+            changePort = 1;
+            break;
+        default:
+            diag("Test %d is unknown\n", testNum);
+            STUN_ASSERT(0, "0");
+    }
+
+    StunMessage req;
+    stunBuildReqSimple(&req, username, changePort, changeIp, static_cast<unsigned int>(testNum));
+    char buf[STUN_MAX_MESSAGE_SIZE];
+    const unsigned int len = stunEncodeMessage(req, buf, sizeof(buf), password, verbose);
+    if (verbose) {
+        diag("About to send msg of len %d to %d.%d.%d.%d:%d\n", static_cast<int>(len),
+             static_cast<int>(dest.addr >> 24 & 0xFF), static_cast<int>(dest.addr >> 16 & 0xFF),
+             static_cast<int>(dest.addr >> 8 & 0xFF), static_cast<int>(dest.addr & 0xFF),
+             static_cast<int>(dest.port));
+    }
+    sendDatagram(fd, buf, static_cast<int>(len), dest.addr, dest.port, verbose);
+    // Spaces consecutive test requests.
+    usleep(kTestPauseUs);
+}

@@ -1,0 +1,103 @@
+"""The full road through the lab: tarn-media and tarn in the device host,
+tarn-peer in the application host, tarnctl playing the cloud agent. Used by
+the lab road tests, the demo and the relay benchmark."""
+
+import json
+import re
+import signal
+import subprocess
+import time
+
+from nat_lab import STUN_ADDRS, Lab, media_server_config
+from tarn_daemon import wait_reports, wait_until
+
+STUN = "%s:3478" % STUN_ADDRS[0]
+MEDIA_PORT = 8080
+MEDIA_RECORD = "/var/log/media.bin"
+REQUEST = b"GET /live HTTP/1.0\r\n\r\n"
+
+
+def pattern(n, start=0):
+    """The media stand-in's stream: byte i is the top byte of i * 2654435761
+    modulo 2**32."""
+    return bytes(((i * 2654435761) & 0xFFFFFFFF) >> 24 for i in range(start, start + n))
+
+
+def start_media(lab, *args):
+    """tarn-media in the device host, recording what it receives."""
+    media = lab.popen("dev", ["tarn-media", "-p", str(MEDIA_PORT), "-o", MEDIA_RECORD] +
+                      list(args), stdout=subprocess.PIPE, text=True)
+    assert json.loads(media.stdout.readline())["event"] == "listening"
+    return media
+
+
+def start_device(lab, *args):
+    """tarn in the device host, with the media port configured."""
+    return lab.start_device_daemon(*args, media_port=MEDIA_PORT)
+
+
+class Road:
+    """One application reaching the device: tarn-peer started with peer_args,
+    the device prepared with its addresses, the answer handed over."""
+
+    def __init__(self, lab, *peer_args, nat_type=4):
+        self.lab = lab
+        self.peer = lab.popen("app", ["tarn-peer", "--stun", STUN] + list(peer_args),
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True)
+        self.address = json.loads(self.peer.stdout.readline())
+        out = lab.run("dev", ["tarnctl", "prepare", "--stun", STUN,
+                              "--peer-pub", self.address["peer_pub"],
+                              "--peer-pri", self.address["peer_pri"],
+                              "--nat-type", str(nat_type), "--wait", "10"])
+        assert out.returncode == 0, out.stdout + out.stderr
+        self.answer = json.loads(out.stdout)
+        self.sid = self.answer["result"]["sid"]
+        self.peer.stdin.write(out.stdout.strip() + "\n")
+        self.peer.stdin.flush()
+
+    def wait_received(self, size, timeout=120):
+        """Reads tarn-peer's progress lines until it has received size bytes."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            line = self.peer.stderr.readline()
+            if not line:
+                break
+            match = re.search(r": (\d+) bytes received", line)
+            if match and int(match.group(1)) >= size:
+                return
+        raise AssertionError("tarn-peer did not receive %d bytes" % size)
+
+    def stop(self):
+        """Ends tarn-peer's transfer (it closes its UDT connection)."""
+        self.peer.send_signal(signal.SIGINT)
+        return self.finish()
+
+    def finish(self, timeout=120):
+        """tarn-peer's exit status and summary line."""
+        out, err = self.peer.communicate(timeout=timeout)
+        lines = out.strip().splitlines()
+        summary = json.loads(lines[-1]) if lines else {}
+        summary["exit"] = self.peer.returncode
+        summary["stderr"] = err
+        return summary
+
+    def report(self, timeout=60):
+        """The session's report as cloud_log received it."""
+        (report,) = wait_reports(lambda r: r.get("sessionID") == self.sid, timeout=timeout,
+                                 path=self.lab.path("dev", "/var/log/cloud_log.log"))
+        return report
+
+    def media_record(self, size, timeout=60):
+        """The first size bytes the media stand-in received, once it has them."""
+        path = self.lab.path("dev", MEDIA_RECORD)
+
+        def have():
+            with open(path, "rb") as f:
+                data = f.read()
+            return data if len(data) >= size else None
+        return wait_until(have, timeout, "%d bytes at the media server" % size)[:size]
+
+
+__all__ = ["Lab", "Road", "REQUEST", "STUN", "MEDIA_PORT", "media_server_config", "pattern",
+           "start_device", "start_media"]
