@@ -7,6 +7,7 @@
 
 #include "punch_harness.h"
 #include "stdout_capture.h"
+#include "stun/stun.h"
 
 namespace {
 
@@ -124,6 +125,8 @@ TEST_F(Punch, FixedPortsConnectAndARefusalEndsTheAttempt) {
     self.pri_port = 64600;
     self.nat_type = 2;
     dev.refuse = true;
+    // Stale values the tick replaces with the probe-port snapshot.
+    for (int32_t &port : dev.sess.stat.publicPorts) port = -7;
 
     StdoutCapture log;
     start(dev);
@@ -146,6 +149,9 @@ TEST_F(Punch, FixedPortsConnectAndARefusalEndsTheAttempt) {
     EXPECT_STREQ(s.devPublicIP, "203.0.113.5");
     EXPECT_EQ(s.devPublicPort, get_fixed_port(64600));
     EXPECT_EQ(s.devPrivatePort, get_fixed_port(64600));
+    int probe[STUN_PROBE_FIELDS];
+    STUN_copy_probe_data(probe);
+    for (int i = 0; i < STAT_PUBLIC_PORTS; i++) EXPECT_EQ(s.publicPorts[i], probe[i]) << i;
     ASSERT_TRUE(log.sync());
     EXPECT_EQ(log.count("udt_connect OK, peer address: 127.0.0.9:" + std::to_string(app_fixed)), 1);
     EXPECT_EQ(log.count("udt succeed_cb failed."), 1);
