@@ -123,7 +123,7 @@ int read_local_data(struct udp_punch_ctx *ctx) {
 }
 
 // The winner's addresses in the statistics use the fixed ports when the
-// fixed-port sockets carried the punch.
+// fixed-port sockets carried the punch; the probe-port snapshot is kept fresh.
 void refresh_stats(struct udp_punch_ctx *ctx) {
     p2p_stat_data *st = stat_of(ctx);
     int winner = ctx->state->winner;
@@ -140,6 +140,7 @@ void refresh_stats(struct udp_punch_ctx *ctx) {
             stat_set_dev_addr(st, self->pub_ip, port, self->pri_ip, port, self->nat_type);
         }
     }
+    stat_set_public_ports(st);
 }
 
 void fail(struct udp_punch_ctx *ctx, const char *what) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <event2/event.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -11,9 +12,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,6 +60,16 @@ inline int udp_on(const char *ip, uint16_t port = 0) {
 
 inline bool fd_open(int fd) {
     return fcntl(fd, F_GETFD) != -1;
+}
+
+// Descriptors open in this process.
+inline int open_fds() {
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (readdir(d)) n++;
+        closedir(d);
+    }
+    return n;
 }
 
 struct datagram_seen {
@@ -138,26 +151,87 @@ inline bool poll_until(const std::function<bool()> &cond,
     return true;
 }
 
-// One end of a punch: a session slot as the owner, its context, and the two
-// UDP sockets on a loopback address.
+// One end of a punch: a session slot as the owner, its context, the two UDP
+// sockets on a loopback address, and owner callbacks that record what the
+// punch layer reports. A local side that is open hands out from_local and
+// collects what the peer sent in to_local.
 struct punch_side {
-    p2p_session sess{};
+    p2p_session sess{};  // the owner: ctx.user points here
     udp_punch_ctx ctx{};
 
-    punch_side(event_base *base, const char *ip, const char *token) {
+    int successes = 0;
+    sockaddr_in success_peer{};
+    int won_by = 0;       // state->succeeded when succeed_cb ran
+    int winner = -1;      // state->winner then
+    bool refuse = false;  // succeed_cb rejects the connection
+    int errors = 0;
+    int stop_reason_at_error = 0;
+    bool local_open = false;
+    std::string from_local;
+    size_t from_off = 0;
+    std::string to_local;
+
+    punch_side(event_base *base, const char *ip, const char *token,
+               const char *fixed_ip = nullptr) {
         stat_init(&sess.stat);
         ctx.base = base;
         ctx.user = &sess;
+        ctx.succeed_cb = on_succeed;
+        ctx.error_cb = on_error;
+        ctx.write_local = on_write_local;
+        ctx.read_local = on_read_local;
+        ctx.local_ready = on_local_ready;
         ctx.token = token;
         ctx.sock = udp_on(ip);
-        ctx.fixed_sock = udp_on(ip);
+        ctx.fixed_sock = udp_on(fixed_ip ? fixed_ip : ip);
+        sides()[&sess] = this;
+        // A second in the past, so every recorded time offset is non-zero.
         gettimeofday(&ctx.start_time, nullptr);
+        ctx.start_time.tv_sec -= 1;
     }
     ~punch_side() {
         if (ctx.state) udp_punch_clear_internal(&ctx);
         if (ctx.sock >= 0) close(ctx.sock);
         if (ctx.fixed_sock >= 0) close(ctx.fixed_sock);
+        sides().erase(&sess);
     }
     punch_side(const punch_side &) = delete;
     punch_side &operator=(const punch_side &) = delete;
+
+    static std::map<void *, punch_side *> &sides() {
+        static std::map<void *, punch_side *> all;
+        return all;
+    }
+    static punch_side *of(void *user) { return sides().at(user); }
+    static int on_succeed(void *user, const sockaddr_in *peer) {
+        punch_side *s = of(user);
+        s->successes++;
+        s->success_peer = *peer;
+        s->won_by = s->ctx.state->succeeded;
+        s->winner = s->ctx.state->winner;
+        return s->refuse ? -1 : 0;
+    }
+    // Like the session: the owner frees the punch state inside the call.
+    static void on_error(void *user) {
+        punch_side *s = of(user);
+        s->errors++;
+        s->stop_reason_at_error = s->sess.stat.stopReason;
+        udp_punch_clear_internal(&s->ctx);
+    }
+    static int on_write_local(void *user, const char *data, int len) {
+        of(user)->to_local.append(data, len);
+        return 0;
+    }
+    static int on_read_local(void *user, char *buf, int room) {
+        punch_side *s = of(user);
+        size_t n = std::min(static_cast<size_t>(room), s->from_local.size() - s->from_off);
+        memcpy(buf, s->from_local.data() + s->from_off, n);
+        s->from_off += n;
+        return static_cast<int>(n);
+    }
+    static int on_local_ready(void *user) { return of(user)->local_open ? 1 : 0; }
 };
+
+inline bool same_addr(const sockaddr_in &a, const sockaddr_in &b) {
+    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}

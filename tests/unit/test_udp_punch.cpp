@@ -105,16 +105,6 @@ TEST_F(ProbeSend, LongTokenIsCutTo511CharactersPlusTheZero) {
     EXPECT_EQ(kind(got[1].data, long_token.c_str()), PUNCH_ACK);
 }
 
-TEST_F(ProbeSend, RefusesMissingContextOrSocket) {
-    StdoutCapture log;
-    EXPECT_EQ(stun_send_syn_ex(nullptr, 0, from, local_of(catcher)), -1);
-    EXPECT_EQ(stun_send_syn_ex(&ctx, 0, 0, local_of(catcher)), -1);
-    EXPECT_EQ(stun_send_syn_ex(&ctx, 0, -1, local_of(catcher)), -1);
-    ASSERT_TRUE(log.sync());
-    EXPECT_EQ(log.count("Invalid argument"), 3);
-    EXPECT_TRUE(collect(catcher, {from}).empty());
-}
-
 sockaddr_in src(const char *ip, uint16_t port) {
     return addr_of(ip, port);
 }
@@ -390,17 +380,6 @@ TEST_F(Sweep, LowTtlBurstIsSkippedWhenATtlCannotBeChanged) {
     EXPECT_EQ(now, ttl);
     EXPECT_TRUE(at(pub_port).empty());
     EXPECT_TRUE(at(fixed_port).empty());
-}
-
-TEST(SweepArgs, NeedAState) {
-    udp_punch_ctx ctx{};
-    StdoutCapture log;
-    EXPECT_EQ(stun_send_syn_all(&ctx), -1);
-    EXPECT_EQ(stun_send_syn_all_fixed_port(&ctx), -1);
-    EXPECT_EQ(stun_send_syn_low_ttl(&ctx), -1);
-    EXPECT_EQ(stun_send_syn_all(nullptr), -1);
-    ASSERT_TRUE(log.sync());
-    EXPECT_EQ(log.count("Null arg"), 3);
 }
 
 TEST(SockaddrText, DottedAddressAndHostOrderPort) {
