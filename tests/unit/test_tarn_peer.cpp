@@ -485,7 +485,7 @@ TEST(TarnPeerAndPunchLayer, PunchesConnectsAndCarriesTheStreamBothWays) {
         struct sockaddr_in dev_addr = local_of(dev.ctx.sock);
 
         auto peer = std::make_unique<Peer>(std::vector<std::string>{
-            "--bind", "127.0.0.1", "--request", "GET /live\r\n", "--bytes", std::to_string(kDown),
+            "--bind", "127.0.0.1", "--request", "GET /live\r\n", "--seconds", "120",
             "--send-bytes", std::to_string(kUp), "--verify"});
         Json addr = parse(peer->line());
         ASSERT_TRUE(addr);
@@ -500,10 +500,22 @@ TEST(TarnPeerAndPunchLayer, PunchesConnectsAndCarriesTheStreamBothWays) {
         ASSERT_EQ(udp_punch(&dev.ctx), 0);
         peer->send_line(ready_answer(dev_addr, dev_addr));
 
-        // The loop runs the device until the peer has finished and said so.
+        // The device pumps the peer's bytes at its own pace, so the peer must
+        // stay until they have all arrived, and until it has acknowledged
+        // the whole stream (nothing left in the device's send buffer).
+        const std::string up = "GET /live\r\n" + pattern(kUp);
+        ASSERT_TRUE(run_until(base, [&] {
+            int waiting = -1, len = sizeof(waiting);
+            return media.failed ||
+                   (media.from_peer.size() >= up.size() && media.served == kDown &&
+                    udt_getsockopt(dev.ctx.state->udt, 0, UDT_OPT_SNDDATA, &waiting, &len) == 0 &&
+                    waiting == 0);
+        }));
+        ASSERT_FALSE(media.failed);
+        kill(peer->pid, SIGINT);
         ASSERT_TRUE(run_until(base, [&] {
             struct pollfd p = {peer->out, POLLIN, 0};
-            return media.failed || poll(&p, 1, 0) > 0;
+            return poll(&p, 1, 0) > 0;
         }));
         Json sum = parse(peer->line());
         ASSERT_TRUE(sum);
@@ -513,7 +525,7 @@ TEST(TarnPeerAndPunchLayer, PunchesConnectsAndCarriesTheStreamBothWays) {
         EXPECT_EQ(num(sum, "bytes_recv"), kDown);
         EXPECT_EQ(num(sum, "pattern_errors"), 0);
         // The request first, then the peer's pattern, all through the pump.
-        EXPECT_TRUE(media.from_peer == "GET /live\r\n" + pattern(kUp))
+        EXPECT_TRUE(media.from_peer == up)
             << media.from_peer.size() << " bytes reached the media side";
         g_media = nullptr;
     }
