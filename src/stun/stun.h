@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// The STUN client's diagnostics: standard error, no log prefix.
+void stun_diag(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
 constexpr int STUN_MAX_STRING = 256;
 constexpr int STUN_MAX_UNKNOWN_ATTRIBUTES = 8;
 

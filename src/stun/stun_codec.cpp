@@ -47,19 +47,11 @@ constexpr uint32_t ChangePortFlag = 0x02;
 const char IntegrityPlaceholder[] = "hmac-not-implemented";
 static_assert(sizeof(IntegrityPlaceholder) - 1 == IntegritySize, "placeholder fills the hash");
 
-void diag(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void diag(const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
-    va_end(ap);
-}
-
 // Preconditions stay checked in release builds too: they guard the caller's
 // buffer and the attribute framing.
 void require(bool ok, const char *expr, int line, const char *func) {
     if (ok) return;
-    diag("%s:%d: %s: Assertion `%s' failed.\n", __FILE_NAME__, line, func, expr);
+    stun_diag("%s:%d: %s: Assertion `%s' failed.\n", __FILE_NAME__, line, func, expr);
     abort();
 }
 
@@ -81,16 +73,16 @@ int textLength(const char *s, size_t cap) {
 }
 
 void logAddress(const char *label, const StunAddress4 &a) {
-    diag("%s%d.%d.%d.%d:%d\n", label, static_cast<int>(a.addr >> 24 & 0xFF),
-         static_cast<int>(a.addr >> 16 & 0xFF), static_cast<int>(a.addr >> 8 & 0xFF),
-         static_cast<int>(a.addr & 0xFF), static_cast<int>(a.port));
+    stun_diag("%s%d.%d.%d.%d:%d\n", label, static_cast<int>(a.addr >> 24 & 0xFF),
+              static_cast<int>(a.addr >> 16 & 0xFF), static_cast<int>(a.addr >> 8 & 0xFF),
+              static_cast<int>(a.addr & 0xFF), static_cast<int>(a.port));
 }
 
 // --- decoding ---
 
 bool decodeAtrAddress(const char *value, unsigned int hdrLen, StunAtrAddress &result) {
     if (hdrLen != AddressSize) {
-        diag("hdrLen wrong for Address\n");
+        stun_diag("hdrLen wrong for Address\n");
         return false;
     }
     result.pad = static_cast<uint8_t>(value[0]);
@@ -101,20 +93,20 @@ bool decodeAtrAddress(const char *value, unsigned int hdrLen, StunAtrAddress &re
         return true;
     }
     if (result.family == FamilyIPv6) {
-        diag("ipv6 not supported\n");
+        stun_diag("ipv6 not supported\n");
     } else {
-        diag("bad address family: %d\n", result.family);
+        stun_diag("bad address family: %d\n", result.family);
     }
     return false;
 }
 
 bool decodeAtrString(const char *value, unsigned int hdrLen, StunAtrString &result) {
     if (hdrLen >= STUN_MAX_STRING) {
-        diag("String is too large\n");
+        stun_diag("String is too large\n");
         return false;
     }
     if (hdrLen % 4 != 0) {
-        diag("Bad length string %d\n", hdrLen);
+        stun_diag("Bad length string %d\n", hdrLen);
         return false;
     }
     memcpy(result.value, value, hdrLen);
@@ -125,7 +117,7 @@ bool decodeAtrString(const char *value, unsigned int hdrLen, StunAtrString &resu
 
 bool decodeAtrError(const char *value, unsigned int hdrLen, StunAtrError &result) {
     if (hdrLen >= ErrorCodeLimit) {
-        diag("head on Error too large\n");
+        stun_diag("head on Error too large\n");
         return false;
     }
     // Shorter than its fixed part: there is no class or number to read.
@@ -197,7 +189,7 @@ bool decodeAttribute(uint16_t type, const char *value, unsigned int len, StunMes
         if (a.type != type) continue;
         msg.*a.flag = 1;
         if (!decodeAtrAddress(value, len, msg.*a.field)) {
-            diag("%s", a.problem);
+            stun_diag("%s", a.problem);
             return false;
         }
         if (verbose && a.shown) logAddress(a.shown, (msg.*a.field).ipv4);
@@ -207,29 +199,29 @@ bool decodeAttribute(uint16_t type, const char *value, unsigned int len, StunMes
         if (s.type != type) continue;
         msg.*s.flag = 1;
         if (!decodeAtrString(value, len, msg.*s.field)) {
-            diag("problem parsing %s\n", s.name);
+            stun_diag("problem parsing %s\n", s.name);
             return false;
         }
-        if (verbose) diag("%s = %s\n", s.name, (msg.*s.field).value);
+        if (verbose) stun_diag("%s = %s\n", s.name, (msg.*s.field).value);
         return true;
     }
     switch (type) {
         case ChangeRequest:
             msg.hasChangeRequest = 1;
             if (len != 4) {
-                diag("hdr length = %d expecting %d\n", len, 4);
-                diag("Incorrect size for ChangeRequest\n");
-                diag("problem parsing ChangeRequest\n");
+                stun_diag("hdr length = %d expecting %d\n", len, 4);
+                stun_diag("Incorrect size for ChangeRequest\n");
+                stun_diag("problem parsing ChangeRequest\n");
                 return false;
             }
             msg.changeRequest = get32(value);
-            if (verbose) diag("ChangeRequest = %d\n", static_cast<int>(msg.changeRequest));
+            if (verbose) stun_diag("ChangeRequest = %d\n", static_cast<int>(msg.changeRequest));
             return true;
         case MessageIntegrity:
             msg.hasMessageIntegrity = 1;
             if (len != IntegritySize) {
-                diag("MessageIntegrity must be 20 bytes\n");
-                diag("problem parsing MessageIntegrity\n");
+                stun_diag("MessageIntegrity must be 20 bytes\n");
+                stun_diag("problem parsing MessageIntegrity\n");
                 return false;
             }
             // Stored only; nothing here holds a key to check it against.
@@ -238,27 +230,27 @@ bool decodeAttribute(uint16_t type, const char *value, unsigned int len, StunMes
         case ErrorCode:
             msg.hasErrorCode = 1;
             if (!decodeAtrError(value, len, msg.errorCode)) {
-                diag("problem parsing ErrorCode\n");
+                stun_diag("problem parsing ErrorCode\n");
                 return false;
             }
             if (verbose) {
-                diag("ErrorCode = %d %d %s\n", msg.errorCode.errorClass, msg.errorCode.number,
-                     msg.errorCode.reason);
+                stun_diag("ErrorCode = %d %d %s\n", msg.errorCode.errorClass, msg.errorCode.number,
+                          msg.errorCode.reason);
             }
             return true;
         case UnknownAttribute:
             msg.hasUnknownAttributes = 1;
             if (!decodeAtrUnknown(value, len, msg.unknownAttributes)) {
-                diag("problem parsing UnknownAttribute\n");
+                stun_diag("problem parsing UnknownAttribute\n");
                 return false;
             }
             return true;
         case XorOnly:
             msg.xorOnly = 1;
-            if (verbose) diag("xorOnly = TRUE\n");
+            if (verbose) stun_diag("xorOnly = TRUE\n");
             return true;
         default:
-            if (verbose) diag("Unknown attribute: %d\n", type);
+            if (verbose) stun_diag("Unknown attribute: %d\n", type);
             // RFC 3489 section 11.2: types up to 0x7fff are mandatory to
             // understand, the rest may be ignored.
             return type >= 0x8000;
@@ -343,7 +335,7 @@ void encodeStringIf(Writer &w, int32_t present, uint16_t type, const StunAtrStri
                     const char *name, int verbose) {
     if (!present) return;
     if (verbose) {
-        diag("Encoding %s: %.*s\n", name, textLength(atr.value, sizeof(atr.value)), atr.value);
+        stun_diag("Encoding %s: %.*s\n", name, textLength(atr.value, sizeof(atr.value)), atr.value);
     }
     encodeAtrString(w, type, atr);
 }
@@ -351,19 +343,19 @@ void encodeStringIf(Writer &w, int32_t present, uint16_t type, const StunAtrStri
 }  // namespace
 
 bool stunDecodeMessage(const char *buf, unsigned int bufLen, StunMessage &msg, int verbose) {
-    if (verbose) diag("Received stun message: %d bytes\n", static_cast<int>(bufLen));
+    if (verbose) stun_diag("Received stun message: %d bytes\n", static_cast<int>(bufLen));
     memset(&msg, 0, sizeof(msg));
 
     if (buf == nullptr || bufLen < HeaderSize) {
-        diag("Bad message\n");
+        stun_diag("Bad message\n");
         return false;
     }
     msg.msgHdr.msgType = get16(buf);
     msg.msgHdr.msgLength = get16(buf + 2);
     memcpy(msg.msgHdr.id.octet, buf + 4, sizeof(msg.msgHdr.id.octet));
     if (msg.msgHdr.msgLength + HeaderSize != bufLen) {
-        diag("Message header length doesn't match message size: %d - %d\n", msg.msgHdr.msgLength,
-             static_cast<int>(bufLen));
+        stun_diag("Message header length doesn't match message size: %d - %d\n",
+                  msg.msgHdr.msgLength, static_cast<int>(bufLen));
         return false;
     }
 
@@ -377,7 +369,8 @@ bool stunDecodeMessage(const char *buf, unsigned int bufLen, StunMessage &msg, i
         const uint16_t type = get16(atrHdr);
         const unsigned int len = get16(atrHdr + 2);
         if (len + AttributeHeaderSize > size) {
-            diag("claims attribute is larger than size of message (attribute type=%d)\n", type);
+            stun_diag("claims attribute is larger than size of message (attribute type=%d)\n",
+                      type);
             return false;
         }
         if (!decodeAttribute(type, body + AttributeHeaderSize, len, msg, verbose)) return false;
@@ -395,14 +388,14 @@ unsigned int stunEncodeMessage(const StunMessage &msg, char *buf, unsigned int b
     w.u16(msg.msgHdr.msgType);
     w.u16(0);  // length, known at the end
     w.bytes(msg.msgHdr.id.octet, sizeof(msg.msgHdr.id.octet));
-    if (verbose) diag("Encoding stun message: \n");
+    if (verbose) stun_diag("Encoding stun message: \n");
 
     encodeAddressIf(w, msg.hasMappedAddress, MappedAddress, msg.mappedAddress,
                     "Encoding MappedAddress: ", verbose);
     encodeAddressIf(w, msg.hasResponseAddress, ResponseAddress, msg.responseAddress,
                     "Encoding ResponseAddress: ", verbose);
     if (msg.hasChangeRequest) {
-        if (verbose) diag("Encoding ChangeRequest: %d\n", static_cast<int>(msg.changeRequest));
+        if (verbose) stun_diag("Encoding ChangeRequest: %d\n", static_cast<int>(msg.changeRequest));
         w.header(ChangeRequest, 4);
         w.u32(msg.changeRequest);
     }
@@ -415,13 +408,13 @@ unsigned int stunEncodeMessage(const StunMessage &msg, char *buf, unsigned int b
     if (msg.hasErrorCode) {
         if (verbose) {
             const StunAtrError &e = msg.errorCode;
-            diag("Encoding ErrorCode: class=%d number=%d reason=%.*s\n", e.errorClass, e.number,
-                 textLength(e.reason, sizeof(e.reason)), e.reason);
+            stun_diag("Encoding ErrorCode: class=%d number=%d reason=%.*s\n", e.errorClass,
+                      e.number, textLength(e.reason, sizeof(e.reason)), e.reason);
         }
         encodeAtrError(w, msg.errorCode);
     }
     if (msg.hasUnknownAttributes) {
-        if (verbose) diag("Encoding UnknownAttribute: ???\n");
+        if (verbose) stun_diag("Encoding UnknownAttribute: ???\n");
         encodeAtrUnknown(w, msg.unknownAttributes);
     }
     encodeAddressIf(w, msg.hasReflectedFrom, ReflectedFrom, msg.reflectedFrom,
@@ -429,7 +422,7 @@ unsigned int stunEncodeMessage(const StunMessage &msg, char *buf, unsigned int b
     encodeAddressIf(w, msg.hasXorMappedAddress, XorMappedAddress, msg.xorMappedAddress,
                     "Encoding XorMappedAddress: ", verbose);
     if (msg.xorOnly) {
-        if (verbose) diag("Encoding xorOnly: \n");
+        if (verbose) stun_diag("Encoding xorOnly: \n");
         w.header(XorOnly, 0);
     }
     encodeStringIf(w, msg.hasServerName, ServerName, msg.serverName, "ServerName", verbose);
@@ -438,15 +431,15 @@ unsigned int stunEncodeMessage(const StunMessage &msg, char *buf, unsigned int b
 
     if (password.sizeValue > 0) {
         if (verbose) {
-            diag("HMAC with password: %.*s\n", textLength(password.value, sizeof(password.value)),
-                 password.value);
+            stun_diag("HMAC with password: %.*s\n",
+                      textLength(password.value, sizeof(password.value)), password.value);
         }
         // A fixed placeholder instead of the RFC 3489 section 11.2.8 HMAC:
         // no peer of this client checks it, and the password stays local.
         w.header(MessageIntegrity, IntegritySize);
         w.bytes(IntegrityPlaceholder, IntegritySize);
     }
-    if (verbose) diag("\n");
+    if (verbose) stun_diag("\n");
 
     if (w.overflow) return 0;
     const unsigned int bodyLen = w.pos - HeaderSize;
@@ -503,12 +496,13 @@ int stunParseBindingResponse(const char *buf, int len, char *out, int verbose) {
     if (len < 0) len = 0;  // refused as too short below
     if (!stunDecodeMessage(buf, static_cast<unsigned int>(len), resp, verbose)) return -1;
     if (verbose) {
-        diag("Received message of type %d id=%d\n", resp.msgHdr.msgType, resp.msgHdr.id.octet[0]);
+        stun_diag("Received message of type %d id=%d\n", resp.msgHdr.msgType,
+                  resp.msgHdr.id.octet[0]);
     }
     // Only the tag of our own request identifies the answer; the message
     // type is not examined.
     if (resp.msgHdr.id.octet[0] != 1) {
-        diag("resp.msgHdr.id.octet[0] is %c\n", resp.msgHdr.id.octet[0]);
+        stun_diag("resp.msgHdr.id.octet[0] is %c\n", resp.msgHdr.id.octet[0]);
         return -1;
     }
     stunAddressToString(out, resp.mappedAddress.ipv4);
@@ -519,4 +513,11 @@ void stunAddressToString(char *out, StunAddress4 a) {
     snprintf(out, 22, "%d.%d.%d.%d:%d", static_cast<int>(a.addr >> 24 & 0xFF),
              static_cast<int>(a.addr >> 16 & 0xFF), static_cast<int>(a.addr >> 8 & 0xFF),
              static_cast<int>(a.addr & 0xFF), static_cast<int>(a.port));
+}
+
+void stun_diag(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
 }

@@ -32,14 +32,6 @@ std::mutex run_lock;
 int last_code = kUnknownCode;
 uint32_t last_public_ip = 0;
 
-void diag(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void diag(const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
-    va_end(ap);
-}
-
 // Dotted text without the shared buffer of ip_to_str: this runs beside the loop.
 void dotted(uint32_t addr, char (&out)[17]) {
     snprintf(out, sizeof(out), "%u.%u.%u.%u", addr >> 24 & 0xFF, addr >> 16 & 0xFF,
@@ -98,7 +90,8 @@ void receiveOne(Socket fd, StunNatTests *t, int verbose, int *preservePort, int 
     // Only the request tag is used; a partly decoded answer still counts.
     stunDecodeMessage(buf, static_cast<unsigned int>(len), msg, verbose);
     if (verbose) {
-        diag("Received message of type %d  id=%d\n", msg.msgHdr.msgType, msg.msgHdr.id.octet[0]);
+        stun_diag("Received message of type %d  id=%d\n", msg.msgHdr.msgType,
+                  msg.msgHdr.id.octet[0]);
     }
     char ip[17];
     switch (stunNatTestsAnswer(t, msg)) {
@@ -232,7 +225,7 @@ NatType stunNatType(StunAddress4 &dest, int verbose, int *preservePort, int *hai
     const Socket fd2 =
         openUdpPort(static_cast<unsigned short>((port + 1) % 65536), interfaceIp, 1, verbose);
     if (fd1 == INVALID_SOCKET || fd2 == INVALID_SOCKET) {
-        diag("Some problem opening port/interface to send on\n");
+        stun_diag("Some problem opening port/interface to send on\n");
         closeBoth(fd1, fd2);
         return NatFailure;
     }
@@ -249,7 +242,7 @@ NatType stunNatType(StunAddress4 &dest, int verbose, int *preservePort, int *hai
         if (ready < 0 && errno == EINTR) continue;  // a signal is not a failure
         if (ready < 0) {
             const int e = errno;
-            diag("Error %d %s in select\n", e, strerror(e));
+            stun_diag("Error %d %s in select\n", e, strerror(e));
             closeBoth(fd1, fd2);
             return NatFailure;
         }
@@ -292,14 +285,14 @@ NatType stunNatType(StunAddress4 &dest, int verbose, int *preservePort, int *hai
     }
 
     if (verbose) {
-        diag("test I = %d\n", t.respTestI);
-        diag("test II = %d\n", t.respTestII);
-        diag("test III = %d\n", t.respTestIII);
-        diag("test I(2) = %d", t.respTestI2);
-        diag("is nat = %d\n", t.isNat);
-        diag("mapped IP same = %d\n", t.mappedIpSame);
-        diag("hairpin = %d\n", t.respTestHairpin);
-        diag("preserver port = %d\n", t.preservePort);
+        stun_diag("test I = %d\n", t.respTestI);
+        stun_diag("test II = %d\n", t.respTestII);
+        stun_diag("test III = %d\n", t.respTestIII);
+        stun_diag("test I(2) = %d", t.respTestI2);
+        stun_diag("is nat = %d\n", t.isNat);
+        stun_diag("mapped IP same = %d\n", t.mappedIpSame);
+        stun_diag("hairpin = %d\n", t.respTestHairpin);
+        stun_diag("preserver port = %d\n", t.preservePort);
     }
 
     reportSource(fd1);
@@ -321,13 +314,13 @@ NatType stunNatType(StunAddress4 &dest, int verbose, int *preservePort, int *hai
 
 int STUN_get_nat_type(const char *servername, int verbose) {
     if (!servername) {
-        diag("servername == NULL\n");
+        stun_diag("servername == NULL\n");
         return -1;
     }
     StunAddress4 server;
     memset(&server, 0, sizeof(server));
     if (stunParseServerName(servername, server) != 1) {
-        diag("%s is not a valid host name\n", servername);
+        stun_diag("%s is not a valid host name\n", servername);
         return -1;
     }
     const int port = pickRandomPort();

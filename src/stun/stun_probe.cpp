@@ -31,14 +31,6 @@ std::mutex probe_lock;
 // Local port, public ports 1-6, their answer times; guarded by probe_lock.
 int32_t g_probe_data_instance[STUN_PROBE_FIELDS];
 
-void diag(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void diag(const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
-    va_end(ap);
-}
-
 long long nowUs() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -101,7 +93,7 @@ bool probeAttempt(ProbeRun *r, int port, int32_t *rec, int *answersOut) {
         if (ready < 0 && errno == EINTR) continue;  // a signal is not a failure
         if (ready < 0) {
             const int e = errno;
-            diag("Error %d %s in select\n", e, strerror(e));
+            stun_diag("Error %d %s in select\n", e, strerror(e));
             return false;
         }
         if (ready == 0) {
@@ -150,7 +142,7 @@ bool probeAttempt(ProbeRun *r, int port, int32_t *rec, int *answersOut) {
 
 void *STUN_get_probe_port(void *arg) {
     if (!arg) {
-        diag("servername == NULL\n");
+        stun_diag("servername == NULL\n");
         return nullptr;
     }
     pthread_detach(pthread_self());
@@ -159,7 +151,7 @@ void *STUN_get_probe_port(void *arg) {
     StunAddress4 server;
     memset(&server, 0, sizeof(server));
     if (stunParseServerName(name, server) != 1) {
-        diag("%s is not a valid host name\n", name);
+        stun_diag("%s is not a valid host name\n", name);
         return nullptr;
     }
     const int port = pickRandomPort();
@@ -167,7 +159,7 @@ void *STUN_get_probe_port(void *arg) {
     memset(&r, 0, sizeof(r));
     r.fd = openUdpPort(static_cast<unsigned short>(port), 0, 1, 0);
     if (r.fd == INVALID_SOCKET) {
-        diag("Some problem opening port/interface to send on\n");
+        stun_diag("Some problem opening port/interface to send on\n");
         return nullptr;
     }
     r.primary = server.addr;

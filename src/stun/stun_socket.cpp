@@ -24,25 +24,17 @@ constexpr unsigned int kMaxServerPort = 65534;
 constexpr int kPortWalkStep = 5;
 constexpr useconds_t kTestPauseUs = 10 * 1000;
 
-void diag(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void diag(const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
-    va_end(ap);
-}
-
 }  // namespace
 
 void stunAssertFailed(const char *text, const char *file, int line, const char *func) {
-    diag("%s:%d: %s: Assertion `%s' failed.\n", file, line, func, text);
+    stun_diag("%s:%d: %s: Assertion `%s' failed.\n", file, line, func, text);
     abort();
 }
 
 Socket openUdpPort(unsigned short port, unsigned int interfaceIp, int retryOnInUse, int verbose) {
     Socket fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (fd == INVALID_SOCKET) {
-        diag("Could not create a UDP socket: %d\n", errno);
+        stun_diag("Could not create a UDP socket: %d\n", errno);
         return INVALID_SOCKET;
     }
     for (;;) {
@@ -53,10 +45,10 @@ Socket openUdpPort(unsigned short port, unsigned int interfaceIp, int retryOnInU
         addr.sin_addr.s_addr = htonl(INADDR_ANY);
         if (interfaceIp != 0 && interfaceIp != STUN_UNRESOLVED_ADDR) {
             addr.sin_addr.s_addr = htonl(interfaceIp);
-            if (verbose) diag("Binding to interface %#x\n", addr.sin_addr.s_addr);
+            if (verbose) stun_diag("Binding to interface %#x\n", addr.sin_addr.s_addr);
         }
         if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) == 0) {
-            if (verbose) diag("Opened port %d with fd %d\n", port, fd);
+            if (verbose) stun_diag("Opened port %d with fd %d\n", port, fd);
             return fd;
         }
         const int e = errno;
@@ -66,13 +58,13 @@ Socket openUdpPort(unsigned short port, unsigned int interfaceIp, int retryOnInU
             continue;
         }
         if (e == EADDRINUSE) {
-            diag("Port %d for receiving UDP is in use\n", port);
+            stun_diag("Port %d for receiving UDP is in use\n", port);
         } else if (e == EADDRNOTAVAIL) {
-            if (verbose) diag("Cannot assign requested address\n");
+            if (verbose) stun_diag("Cannot assign requested address\n");
         } else if (e == 0) {
-            diag("Could not bind socket\n");
+            stun_diag("Could not bind socket\n");
         } else {
-            diag("Could not bind UDP receive port. Error=%d %s\n", e, strerror(e));
+            stun_diag("Could not bind UDP receive port. Error=%d %s\n", e, strerror(e));
         }
         close(fd);
         return INVALID_SOCKET;
@@ -93,22 +85,22 @@ bool getMessage(Socket fd, char *buf, int *len, unsigned int *srcIp, unsigned sh
     if (n == -1) {
         const int e = errno;
         if (e == ENOTSOCK) {
-            diag("Error fd not a socket\n");
+            stun_diag("Error fd not a socket\n");
         } else if (e == ECONNRESET) {
-            diag("Error connection reset - host not reachable\n");
+            stun_diag("Error connection reset - host not reachable\n");
         } else {
-            diag("Socket Error=%d\n", e);
+            stun_diag("Socket Error=%d\n", e);
         }
         *len = 0;
         return false;
     }
     if (n < 0) {
-        diag("socket closed? negative len\n");
+        stun_diag("socket closed? negative len\n");
         *len = 0;
         return false;
     }
     if (n == 0) {
-        diag("socket closed? zero len\n");
+        stun_diag("socket closed? zero len\n");
         *len = 0;
         return false;
     }
@@ -118,7 +110,7 @@ bool getMessage(Socket fd, char *buf, int *len, unsigned int *srcIp, unsigned sh
     // Room for the terminator, and a datagram that filled the buffer may
     // have been cut.
     if (*len + 1 >= originalSize) {
-        if (verbose) diag("Received a message that was too large\n");
+        if (verbose) stun_diag("Received a message that was too large\n");
         return false;
     }
     buf[*len] = '\0';
@@ -128,19 +120,19 @@ bool getMessage(Socket fd, char *buf, int *len, unsigned int *srcIp, unsigned sh
 bool sendDatagram(Socket fd, const char *buf, int len, unsigned int dstIp, unsigned short dstPort,
                   int verbose) {
     if (fd == INVALID_SOCKET) {
-        diag("#########err INVALID_SOCKET\n");
+        stun_diag("#########err INVALID_SOCKET\n");
         return false;
     }
     ssize_t sent;
     if (dstPort == 0) {
         if (dstIp != 0) {
-            diag("#########err dstIp != 0\n");
+            stun_diag("#########err dstIp != 0\n");
             return false;
         }
         sent = send(fd, buf, static_cast<size_t>(len), 0);
     } else {
         if (dstIp == 0) {
-            diag("#########err dstIp == 0\n");
+            stun_diag("#########err dstIp == 0\n");
             return false;
         }
         struct sockaddr_in to;
@@ -155,7 +147,7 @@ bool sendDatagram(Socket fd, const char *buf, int len, unsigned int dstIp, unsig
         const int e = errno;
         switch (e) {
             case EAFNOSUPPORT:
-                diag("err EAFNOSUPPORT in send\n");
+                stun_diag("err EAFNOSUPPORT in send\n");
                 break;
             // Answers to earlier datagrams (ICMP errors); the caller
             // learns of them by the missing reply.
@@ -164,17 +156,17 @@ bool sendDatagram(Socket fd, const char *buf, int len, unsigned int dstIp, unsig
             case EHOSTUNREACH:
                 break;
             default:
-                diag("err %d %s in send\n", e, strerror(e));
+                stun_diag("err %d %s in send\n", e, strerror(e));
                 break;
         }
         return false;
     }
     if (sent == 0) {
-        diag("no data sent in send\n");
+        stun_diag("no data sent in send\n");
         return false;
     }
     if (sent != len) {
-        if (verbose) diag("only %d out of %d bytes sent\n", static_cast<int>(sent), len);
+        if (verbose) stun_diag("only %d out of %d bytes sent\n", static_cast<int>(sent), len);
         return false;
     }
     return true;
@@ -215,7 +207,7 @@ bool parseHostPort(const char *name, unsigned int &ip, unsigned short &port,
     snprintf(portText, sizeof(portText), "%lu", portNum);
     unsigned int found = 0;
     if (DomainToIP(host, portText, &found) != 0) {
-        diag("error was %d\n", errno);
+        stun_diag("error was %d\n", errno);
         ip = STUN_UNRESOLVED_ADDR;
         return false;
     }
@@ -239,7 +231,7 @@ int DomainToIP(const char *node, const char *service, unsigned int *ip) {
         rc = getaddrinfo(node, service, &hints, &res);
     }
     if (rc != 0) {
-        diag("getaddrinfo: Host:%s PortStr:%s, errors:%s\n", node, service, gai_strerror(rc));
+        stun_diag("getaddrinfo: Host:%s PortStr:%s, errors:%s\n", node, service, gai_strerror(rc));
         return -1;
     }
     for (const struct addrinfo *ai = res; ai; ai = ai->ai_next) {
@@ -291,7 +283,7 @@ void stunSendTest(Socket fd, StunAddress4 &dest, const StunAtrString &username,
             changePort = 1;
             break;
         default:
-            diag("Test %d is unknown\n", testNum);
+            stun_diag("Test %d is unknown\n", testNum);
             STUN_ASSERT(0, "0");
     }
 
@@ -300,10 +292,10 @@ void stunSendTest(Socket fd, StunAddress4 &dest, const StunAtrString &username,
     char buf[STUN_MAX_MESSAGE_SIZE];
     const unsigned int len = stunEncodeMessage(req, buf, sizeof(buf), password, verbose);
     if (verbose) {
-        diag("About to send msg of len %d to %d.%d.%d.%d:%d\n", static_cast<int>(len),
-             static_cast<int>(dest.addr >> 24 & 0xFF), static_cast<int>(dest.addr >> 16 & 0xFF),
-             static_cast<int>(dest.addr >> 8 & 0xFF), static_cast<int>(dest.addr & 0xFF),
-             static_cast<int>(dest.port));
+        stun_diag("About to send msg of len %d to %d.%d.%d.%d:%d\n", static_cast<int>(len),
+                  static_cast<int>(dest.addr >> 24 & 0xFF),
+                  static_cast<int>(dest.addr >> 16 & 0xFF), static_cast<int>(dest.addr >> 8 & 0xFF),
+                  static_cast<int>(dest.addr & 0xFF), static_cast<int>(dest.port));
     }
     sendDatagram(fd, buf, static_cast<int>(len), dest.addr, dest.port, verbose);
     // Spaces consecutive test requests.
