@@ -531,11 +531,11 @@ error:
 // negative index counts from the end. Sets *found to null when out of range.
 int lookup_ext_section(uci_ptr *ptr, uci_element **found) {
     *found = nullptr;
-    std::string spec(ptr->section + 1);
-    size_t open = spec.find('[');
-    if (open == std::string::npos || open == 0 || spec.back() != ']') return UCI_ERR_INVAL;
-    std::string type = spec.substr(0, open);
-    std::string idx_text = spec.substr(open + 1, spec.size() - open - 2);
+    std::string selector(ptr->section + 1);
+    size_t open = selector.find('[');
+    if (open == std::string::npos || open == 0 || selector.back() != ']') return UCI_ERR_INVAL;
+    std::string type = selector.substr(0, open);
+    std::string idx_text = selector.substr(open + 1, selector.size() - open - 2);
     if (idx_text.empty() || !valid_type(type.c_str())) return UCI_ERR_INVAL;
     char *end = nullptr;
     errno = 0;
