@@ -1,0 +1,98 @@
+#!/bin/bash
+# cmake/third_party.sh --prefix DIR --work DIR [--toolchain FILE] PACKAGE...
+#
+# Builds pinned third-party libraries that Debian does not ship (OpenWrt's
+# libubox, ubus, uci) or that a cross build needs for its target, and installs
+# them into DIR. Sources come from ../shared/third_party (TARN_THIRD_PARTY
+# overrides); without that folder the OpenWrt libraries are cloned from their
+# upstream repositories at the same commits. Each package is built once: a
+# stamp in DIR records the pinned version it holds.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+tarballs=${TARN_THIRD_PARTY:-$here/../../shared/third_party}
+prefix="" work="" toolchain=""
+while [ $# -gt 0 ]; do
+    case $1 in
+    --prefix) prefix=$2; shift 2 ;;
+    --work) work=$2; shift 2 ;;
+    --toolchain) toolchain=$2; shift 2 ;;
+    *) break ;;
+    esac
+done
+[ -n "$prefix" ] && [ -n "$work" ] && [ $# -gt 0 ] || {
+    echo "usage: $0 --prefix DIR --work DIR [--toolchain FILE] PACKAGE..." >&2
+    exit 2
+}
+mkdir -p "$prefix" "$work"
+prefix=$(cd "$prefix" && pwd) work=$(cd "$work" && pwd)
+jobs=${JOBS:-2}
+
+# name  tarball-stem  upstream  commit
+pins() {
+    case $1 in
+    libubox) echo "libubox-1aa36ee https://git.openwrt.org/project/libubox.git 1aa36ee" ;;
+    ubus) echo "ubus-3cc98db https://git.openwrt.org/project/ubus.git 3cc98db" ;;
+    uci) echo "uci-66127cd https://git.openwrt.org/project/uci.git 66127cd" ;;
+    json-c) echo "json-c-0.16 - -" ;;
+    *) echo "unknown package $1" >&2; exit 2 ;;
+    esac
+}
+
+# Unpacks (or clones) PACKAGE's source into $work and prints its folder.
+fetch() {
+    local stem url commit
+    read -r stem url commit < <(pins "$1")
+    local src=$work/$stem
+    rm -rf "$src"
+    if [ -f "$tarballs/$stem.tar.gz" ]; then
+        tar -xzf "$tarballs/$stem.tar.gz" -C "$work"
+    elif [ "$url" != - ]; then
+        git clone -q "$url" "$src" >&2
+        git -C "$src" -c advice.detachedHead=false checkout -q "$commit"
+        # A short hash could name another object; insist on a commit that starts with it.
+        case $(git -C "$src" rev-parse HEAD) in
+        "$commit"*) ;;
+        *) echo "$stem: upstream HEAD is not $commit" >&2; exit 1 ;;
+        esac
+    else
+        echo "$stem.tar.gz not found in $tarballs" >&2
+        exit 1
+    fi
+    echo "$src"
+}
+
+cmake_install() {
+    local src=$1; shift
+    cmake -S "$src" -B "$src/build" -DCMAKE_INSTALL_PREFIX="$prefix" \
+        -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_INSTALL_LIBDIR=lib -DCMAKE_INSTALL_RPATH="$prefix/lib" ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} \
+        "$@" >"$src/build.log" 2>&1 &&
+        cmake --build "$src/build" -j"$jobs" >>"$src/build.log" 2>&1 &&
+        cmake --install "$src/build" >>"$src/build.log" 2>&1 || {
+        tail -30 "$src/build.log" >&2
+        exit 1
+    }
+}
+
+build() {
+    local src
+    src=$(fetch "$1")
+    case $1 in
+    json-c) cmake_install "$src" -DBUILD_SHARED_LIBS=ON -DBUILD_TESTING=OFF -DDISABLE_WERROR=ON ;;
+    libubox) cmake_install "$src" -DBUILD_LUA=OFF -DBUILD_EXAMPLES=OFF ;;
+    ubus) cmake_install "$src" -DBUILD_LUA=OFF -DBUILD_EXAMPLES=OFF ;;
+    uci) cmake_install "$src" -DBUILD_LUA=OFF ;;
+    esac
+}
+
+for pkg in "$@"; do
+    stamp=$prefix/.stamp-$pkg
+    want=$(pins "$pkg")
+    if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
+        continue
+    fi
+    echo "third_party: building $pkg into $prefix"
+    build "$pkg"
+    echo "$want" >"$stamp"
+done
