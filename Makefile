@@ -3,9 +3,12 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= 2
 CMAKE_ARGS ?= -DTARN_WERROR=ON
+# OpenWrt's libubox, ubus and uci, built once from pinned sources (docs/host-bus.md);
+# the sanitizer build links the same ones.
+OPENWRT    := $(CURDIR)/$(BUILD)/openwrt
 
 DEBS = build-essential cmake pkg-config libevent-dev libcjson-dev libudt-dev \
-       libgtest-dev coturn iptables iproute2 python3 util-linux
+       libgtest-dev libjson-c-dev coturn iptables iproute2 python3 util-linux
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps build asan test test-asan demo bench clean
@@ -13,6 +16,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 all: build
 
 # Installs only what is missing; apt-get update runs only when something is.
+# Then builds OpenWrt's libraries into $(OPENWRT) unless they are there already.
 deps:
 	@missing=""; for p in $(DEBS); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; \
@@ -22,13 +26,14 @@ deps:
 	  $(SUDO) apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
+	JOBS=$(JOBS) cmake/third_party.sh --prefix $(OPENWRT) --work $(OPENWRT)-src libubox ubus uci
 
 build:
-	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DTARN_OPENWRT_PREFIX=$(OPENWRT)
 	cmake --build $(BUILD) -j$(JOBS)
 
 asan:
-	cmake -S . -B $(ASAN_BUILD) $(CMAKE_ARGS) -DTARN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+	cmake -S . -B $(ASAN_BUILD) $(CMAKE_ARGS) -DTARN_OPENWRT_PREFIX=$(OPENWRT) -DTARN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 
 test: deps build
@@ -44,7 +49,7 @@ demo: deps build
 
 # Relay throughput through tarn against raw UDT, in the lab; prints a table.
 bench: deps
-	cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DTARN_BENCH=ON
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DTARN_OPENWRT_PREFIX=$(OPENWRT) -DTARN_BENCH=ON
 	cmake --build $(BUILD) -j$(JOBS)
 	$(SUDO) tests/sandbox env TARN_BIN=$(CURDIR)/$(BUILD)/bin TARN_SRC=$(CURDIR) \
 	  PATH=$(CURDIR)/$(BUILD)/bin:$$PATH python3 bench/relay.py

@@ -28,12 +28,12 @@ mkdir -p "$prefix" "$work"
 prefix=$(cd "$prefix" && pwd) work=$(cd "$work" && pwd)
 jobs=${JOBS:-2}
 
-# name  tarball-stem  upstream  commit
+# name  tarball-stem  upstream  commit (docs/host-bus.md lists them)
 pins() {
     case $1 in
-    libubox) echo "libubox-1aa36ee https://git.openwrt.org/project/libubox.git 1aa36ee" ;;
-    ubus) echo "ubus-3cc98db https://git.openwrt.org/project/ubus.git 3cc98db" ;;
-    uci) echo "uci-66127cd https://git.openwrt.org/project/uci.git 66127cd" ;;
+    libubox) echo "libubox-1aa36ee https://git.openwrt.org/project/libubox.git 1aa36ee774c8db4d7a396903e0d2e1fb79ee8bf1" ;;
+    ubus) echo "ubus-3cc98db https://git.openwrt.org/project/ubus.git 3cc98db1a422dcf560f2d6347fd410f17565a89d" ;;
+    uci) echo "uci-66127cd https://git.openwrt.org/project/uci.git 66127cd76c5d0bd46d5a90302cc6110f53a4e2f8" ;;
     json-c) echo "json-c-0.16 - -" ;;
     *) echo "unknown package $1" >&2; exit 2 ;;
     esac
@@ -46,15 +46,21 @@ fetch() {
     local src=$work/$stem
     rm -rf "$src"
     if [ -f "$tarballs/$stem.tar.gz" ]; then
+        # git archive records the commit in the tarball's first (pax) header.
+        local header
+        header=$(gzip -dc "$tarballs/$stem.tar.gz" 2>/dev/null | head -c 1536 | tr '\0' '\n' || true)
+        case $url$'\n'$header in
+        -*|*"comment=$commit"*) ;;
+        *) echo "$stem.tar.gz is not commit $commit" >&2; exit 1 ;;
+        esac
         tar -xzf "$tarballs/$stem.tar.gz" -C "$work"
     elif [ "$url" != - ]; then
         git clone -q "$url" "$src" >&2
         git -C "$src" -c advice.detachedHead=false checkout -q "$commit"
-        # A short hash could name another object; insist on a commit that starts with it.
-        case $(git -C "$src" rev-parse HEAD) in
-        "$commit"*) ;;
-        *) echo "$stem: upstream HEAD is not $commit" >&2; exit 1 ;;
-        esac
+        [ "$(git -C "$src" rev-parse HEAD)" = "$commit" ] || {
+            echo "$stem: upstream has no commit $commit" >&2
+            exit 1
+        }
     else
         echo "$stem.tar.gz not found in $tarballs" >&2
         exit 1

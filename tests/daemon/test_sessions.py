@@ -1,5 +1,5 @@
 """Sessions in the real daemon without a NAT: slots, clean-up, failures of
-the public-address query and their reports, with the bus and the cloud_log
+the public-address query and their reports, with ubusd and the cloud_log
 stand-in running in the sandbox. The STUN server here is a silent UDP socket
 of the test's own that records what reaches it."""
 

@@ -107,9 +107,24 @@ def write_uci(package, text):
         f.write(text)
 
 
+LAYOUTS = ("legacy", "current")
+
+
+def network_config(device, mac=None, layout="legacy"):
+    """/etc/config/network with the WAN on device. "legacy": the spec's layout,
+    option ifname and the MAC on the interface; "current" (OpenWrt 21.02 and
+    later): option device, the MAC in a config device section. Without mac,
+    uci holds none."""
+    mac_line = "\toption macaddr '%s'\n" % mac if mac else ""
+    if layout == "legacy":
+        return "config interface 'wan'\n\toption ifname '%s'\n%s" % (device, mac_line)
+    return ("config device\n\toption name '%s'\n%s\n"
+            "config interface 'wan'\n\toption device '%s'\n\toption proto 'dhcp'\n"
+            % (device, mac_line, device))
+
+
 def set_device_mac(mac):
-    write_uci("network", "config interface 'wan'\n\toption ifname 'lo'\n"
-                         "\toption macaddr '%s'\n" % mac)
+    write_uci("network", network_config("lo", mac))
 
 
 class Daemon:
@@ -218,11 +233,15 @@ def tarnctl(*args, timeout=30):
 CLOUD_LOG_FILE = "/var/log/cloud_log.log"
 
 
+DEFAULT_SOCKET = "/var/run/ubus/ubus.sock"  # ubusd's since 2020, libubus's default
+LEGACY_SOCKET = "/var/run/ubus.sock"  # the spec's; ubusd's before
+
+
 class Bus:
-    """tarn-ubusd on /var/run/ubus.sock. The cloud_log and web_media stand-ins
+    """OpenWrt's ubusd on socket_path. The cloud_log and web_media stand-ins
     (on PATH) leave with it, as they exit when the bus goes away."""
 
-    def __init__(self, socket_path="/var/run/ubus.sock"):
+    def __init__(self, socket_path=DEFAULT_SOCKET):
         self.socket_path = socket_path
         self.proc = None
 
@@ -235,8 +254,8 @@ class Bus:
                 return False
 
     def __enter__(self):
-        with open("/run/tarn-ubusd.out", "ab") as out:
-            self.proc = subprocess.Popen([os.path.join(BIN, "tarn-ubusd"), "-s", self.socket_path],
+        with open("/run/ubusd.out", "ab") as out:
+            self.proc = subprocess.Popen([os.path.join(BIN, "ubusd"), "-s", self.socket_path],
                                          stdout=out, stderr=subprocess.STDOUT,
                                          stdin=subprocess.DEVNULL)
         wait_until(self.answers, what="the bus")
