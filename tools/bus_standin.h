@@ -92,13 +92,14 @@ int run(int argc, char **argv, const char *object, const char *method, const cha
     pid_t pid = fork();
     if (pid < 0) return fail(ctx, "cannot fork");
     if (pid > 0) {
-        FILE *f = pidfile ? fopen(pidfile, "w") : nullptr;
+        FILE *f = pidfile ? fopen(pidfile, "we") : nullptr;
         if (f) fprintf(f, "%d\n", (int)pid);
         _exit(pidfile && (!f || fclose(f) != 0) ? 1 : 0);
     }
     setsid();
-    int null = open("/dev/null", O_RDWR);
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
     for (int fd = 0; fd < 3; fd++) dup2(null, fd);
+    if (null > 2) close(null);
     uloop_init();
     // The library's own handler misses a hang-up: uloop drops the fd first.
     ctx->connection_lost = [](struct ubus_context *) { uloop_end(); };

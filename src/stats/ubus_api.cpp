@@ -21,7 +21,7 @@ extern "C" {
 #include <stdlib.h>
 #include <unistd.h>
 
-#define UBUS_SOCKET "/var/run/ubus.sock"  // the spec's path; ubusd's before 2020
+#define UBUS_SOCKET "/var/run/ubus.sock"  // ubusd's before 2020
 #define CLOUD_LOG_OBJECT "cloud_log"
 #define CLOUD_LOG_METHOD "upload_log"
 #define CLOUD_LOG_COMMAND "cloud_log"

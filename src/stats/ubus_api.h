@@ -3,7 +3,7 @@
 
 struct ubus_context;
 
-// A new connection to ubusd: at the spec's /var/run/ubus.sock if it answers
+// A new connection to ubusd: at /var/run/ubus.sock (ubusd's before 2020) if it answers
 // there, else at the library's default socket; NULL when neither answers.
 struct ubus_context *ubus_connect_system();
 

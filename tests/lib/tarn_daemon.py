@@ -111,7 +111,7 @@ LAYOUTS = ("legacy", "current")
 
 
 def network_config(device, mac=None, layout="legacy"):
-    """/etc/config/network with the WAN on device. "legacy": the spec's layout,
+    """/etc/config/network with the WAN on device. "legacy": before OpenWrt 21.02,
     option ifname and the MAC on the interface; "current" (OpenWrt 21.02 and
     later): option device, the MAC in a config device section. Without mac,
     uci holds none."""
@@ -234,7 +234,7 @@ CLOUD_LOG_FILE = "/var/log/cloud_log.log"
 
 
 DEFAULT_SOCKET = "/var/run/ubus/ubus.sock"  # ubusd's since 2020, libubus's default
-LEGACY_SOCKET = "/var/run/ubus.sock"  # the spec's; ubusd's before
+LEGACY_SOCKET = "/var/run/ubus.sock"  # tarn's first choice; ubusd's before
 
 
 class Bus:

@@ -114,9 +114,8 @@ inline bool can_connect(const std::string &sock) {
     return true;
 }
 
-// ubusd's socket: the library's default since 2020, and the spec's (legacy) one.
+// ubusd's socket since 2020, the library's default.
 const char *const kDefaultSocket = "/var/run/ubus/ubus.sock";
-const char *const kLegacySocket = "/var/run/ubus.sock";
 
 // OpenWrt's ubusd on sock, from start until destruction; output to /run/ubusd.out.
 struct bus_daemon {

@@ -38,17 +38,6 @@ TEST_F(ShareInfo, NotifiesWebMediaOnce) {
     EXPECT_EQ(std::vector<std::string>{"{}"}, read_lines(kWebMediaLog));
 }
 
-TEST_F(ShareInfo, FindsTheBusOnEitherSocket) {
-    for (const char *sock : {kLegacySocket, kDefaultSocket}) {
-        unlink(kWebMediaLog);
-        bus_daemon bus(sock);
-        ASSERT_TRUE(bus.up()) << sock;
-        ASSERT_EQ(0, run({bin_dir() + "/web_media", "-s", sock}));
-        reload_share_info();
-        EXPECT_EQ(std::vector<std::string>{"{}"}, read_lines(kWebMediaLog)) << sock;
-    }
-}
-
 TEST_F(ShareInfo, WebMediaAbsentOrNoBus) {
     stdout_capture out(dir.path);
     reload_share_info();

@@ -111,23 +111,6 @@ TEST_F(Upload, FirstUploadStartsCloudLogAndReportsArriveWhole) {
     EXPECT_EQ((std::vector<std::string>{a, b}), read_lines(kCloudLog));
 }
 
-// The spec's /var/run/ubus.sock first, then the library's default: a bus on
-// either is found, by the upload and by the cloud_log it starts.
-TEST_F(Upload, ReachesCloudLogOnEitherSocket) {
-    for (const char *sock : {kLegacySocket, kDefaultSocket}) {
-        unlink(kCloudLog);
-        bus = std::make_unique<bus_daemon>(sock);
-        ASSERT_TRUE(bus->up()) << sock;
-        stdout_capture out(dir.path);
-        send_log_to_cloud_log(sock);
-        EXPECT_EQ(1u, count(out.text(), kReturned)) << sock;
-        ASSERT_TRUE(recorded(1)) << sock;
-        EXPECT_EQ(std::vector<std::string>{sock}, read_lines(kCloudLog));
-        ubus_deinit();
-        bus.reset();
-    }
-}
-
 // libubus starts uloop, which would take SIGCHLD, SIGINT and SIGTERM.
 TEST_F(Upload, ConnectingLeavesSignalDispositionsAlone) {
     start_bus();
