@@ -12,9 +12,11 @@
 #include <event2/util.h>
 #include <fcntl.h>
 #include <getopt.h>
-#include <malloc.h>
 #include <netinet/in.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <cerrno>
 #include <csignal>
@@ -32,6 +34,14 @@
 #include "util/utils.h"
 
 namespace {
+
+// Small blocks straight from mmap give freed memory back to the system at
+// once. Only glibc has the knob; musl's allocator returns memory on its own.
+void limit_heap_mapping() {
+#if defined(__GLIBC__)
+    mallopt(M_MMAP_THRESHOLD, 128);
+#endif
+}
 
 const char kUsage[] =
     "usage: %s [options]\n\t[-l local-address], eg. 127.0.0.1\n\t[-p local-port], eg. "
@@ -215,7 +225,7 @@ int tarn_main(int argc, char **argv) {
     }
     signal(SIGPIPE, SIG_IGN);
     signal(SIGABRT, signal_abort_handler);
-    mallopt(M_MMAP_THRESHOLD, 128);
+    limit_heap_mapping();
 
     p2p_context *ctx = p2p_context_new();
     if (!ctx) return -1;
