@@ -14,6 +14,8 @@
 
 #include "util/log.h"
 
+static constexpr char log_unit[] = "libcloud";
+
 namespace {
 
 constexpr int kDefaultStunPort = 3478;

@@ -33,6 +33,8 @@
 #include "util/log.h"
 #include "util/utils.h"
 
+static constexpr char log_unit[] = "tarn";
+
 namespace {
 
 // Small blocks straight from mmap give freed memory back to the system at
@@ -61,7 +63,7 @@ int lock_pid_file() {
     }
     char buf[16];
     int n = snprintf(buf, sizeof(buf), "%ld", (long)getpid());
-    if (write(fd, buf, n) != n) LOG("failed to write %s", TARN_PID_FILE);
+    if (write(fd, buf, n) != n) LOG_AS("main", "failed to write %s", TARN_PID_FILE);
     return fd;
 }
 
@@ -212,15 +214,15 @@ int tarn_main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
     if (init_dev_mac() < 0) {
-        LOG("init mac error");
+        LOG_AS("main", "init mac error");
         return -1;
     }
     if (daemon(0, 1) < 0) {
-        LOG("Could not run as daemon - %s", strerror(errno));
+        LOG_AS("main", "Could not run as daemon - %s", strerror(errno));
         return -1;
     }
     if (lock_pid_file() < 0) {
-        LOG("process already running...");
+        LOG_AS("main", "process already running...");
         return -1;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -250,18 +252,18 @@ int tarn_main(int argc, char **argv) {
         p2p_context_free(ctx);
         return -1;
     }
-    if (gpp_thread_start(ctx->base) < 0) LOG("warning: get_probe_port fail");
-    if (STUN_init_async() < 0) LOG("warning: STUN_init_async fail");
+    if (gpp_thread_start(ctx->base) < 0) LOG_AS("main", "warning: get_probe_port fail");
+    if (STUN_init_async() < 0) LOG_AS("main", "warning: STUN_init_async fail");
     if (session_mgr_init(ctx->base) != 0) {
         session_mgr_cleanup();
         p2p_context_free(ctx);
         return -1;
     }
 
-    LOG("p2p daemon started. version: %s\n", TARN_VERSION);
+    LOG_AS("main", "p2p daemon started. version: %s\n", TARN_VERSION);
     event_base_dispatch(ctx->base);
 
-    LOG("p2p daemon exit");
+    LOG_AS("main", "p2p daemon exit");
     session_mgr_cleanup();
     gpp_timer_free();
     p2p_context_free(ctx);

@@ -19,6 +19,8 @@
 
 #include "util/log.h"
 
+static constexpr char log_unit[] = "utils";
+
 char dev_mac[17];
 
 namespace {
