@@ -19,6 +19,8 @@
 
 #include "util/log.h"
 
+static constexpr char log_unit[] = "utils";
+
 char dev_mac[17];
 
 namespace {
@@ -86,6 +88,8 @@ int conf_file_load(char *host, int host_len) {
     }
 }
 
+// Written to a temporary file and renamed over the old one: a crash or power
+// cut mid-write leaves the previous file, never an empty one.
 int conf_file_save(const char *host) {
     if (!host || !host[0]) return 0;
 
@@ -93,19 +97,23 @@ int conf_file_save(const char *host) {
     snprintf(line, sizeof(line), "STUN_HOST=[%s]\n", host);
     size_t len = strlen(line);
 
-    int fd = open(TARN_CONF_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, TARN_CONF_MODE);
+    const char *tmp = TARN_CONF_FILE ".tmp";
+    int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, TARN_CONF_MODE);
     if (fd < 0) return -1;
     size_t done = 0;
     while (done < len) {
         ssize_t n = write(fd, line + done, len - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            close(fd);
-            return -1;
-        }
+        if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
-    return close(fd) == 0 ? 0 : -1;
+    bool ok = done == len && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    if (!ok || rename(tmp, TARN_CONF_FILE) != 0) {
+        unlink(tmp);
+        return -1;
+    }
+    return 0;
 }
 
 int readUCI(const char *path, char *value) {
@@ -168,7 +176,7 @@ int get_stream_port_from_config() {
     } else {
         // atoi's reading, without its undefined result for out-of-range text.
         errno = 0;
-        long v = strtol(opt->v.string, nullptr, 10);
+        long long v = strtoll(opt->v.string, nullptr, 10);
         if (errno == ERANGE || v > INT_MAX || v < INT_MIN) v = 0;
         port = static_cast<int>(v);
         if (port == 0) failure = "option media_server.main.port is invalid";
