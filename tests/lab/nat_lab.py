@@ -22,6 +22,7 @@ import ctypes
 import itertools
 import os
 import select
+import shlex
 import signal
 import socket
 import subprocess
@@ -58,6 +59,10 @@ SIDES = {
 }
 SAME_LAN_APP_ADDR = "192.168.1.3"
 SAME_LAN_APP_MAC = "02:7a:72:6e:00:03"
+
+# The device's tarn when it is not TARN_BIN's: a command line, e.g. a cross
+# build's binary under its emulator.
+DEVICE_COMMAND = shlex.split(os.environ.get("TARN_DEVICE_COMMAND", ""))
 
 HOST_PATH = ":".join(([BIN] if BIN else []) +
                      ["/usr/local/sbin", "/usr/local/bin", "/usr/sbin", "/usr/bin", "/sbin", "/bin"])
@@ -598,7 +603,8 @@ class Lab:
 
     def start_daemon(self, name, *args, media_port=None, bus=True):
         """Writes host name's network config (WAN = its eth0 and MAC), starts
-        the bus there if built (bus=True), then `tarn -d ARGS` in the host.
+        the bus there if built (bus=True), then `tarn -d ARGS` in the host
+        (in "dev": TARN_DEVICE_COMMAND's tarn when that is set).
         Returns the started tarn_daemon.Daemon: its log is in the host's
         /var/log, its pid from the host's /var/run/tarn.pid."""
         self.write(name, "/etc/config/network", network_config(HOST_IFNAME, self.mac(name)))
@@ -608,7 +614,8 @@ class Lab:
             self.start_bus(name)
         daemon = Daemon(*args, debug=True, launcher=self.enter(name),
                         pid_file=self.path(name, PID_FILE),
-                        run_dir=self.path(name, "/var/log"))
+                        run_dir=self.path(name, "/var/log"),
+                        program=DEVICE_COMMAND if name == "dev" else ())
         self._daemons.append(daemon)
         return daemon.start()
 
