@@ -33,6 +33,8 @@
 #include <utility>
 #include <vector>
 
+static constexpr char log_unit[] = "tarn-ubusd";
+
 namespace {
 
 constexpr size_t kMaxQueue = 8u << 20;

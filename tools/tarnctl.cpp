@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,10 +61,10 @@ struct Target {
 
 using Json = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
-long now_ms() {
+int64_t now_ms() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // Sends one request and collects the answer until the daemon closes the
@@ -97,10 +98,10 @@ int exchange(const Target &t, const std::string &request, bool expect_answer,
     }
     if (!expect_answer) shutdown(fd, SHUT_WR);
 
-    long deadline = now_ms() + t.timeout_ms;
+    int64_t deadline = now_ms() + t.timeout_ms;
     answer->clear();
     for (;;) {
-        long left = deadline - now_ms();
+        int64_t left = deadline - now_ms();
         if (left <= 0) {
             close(fd);
             return -1;
@@ -233,7 +234,7 @@ int cmd_prepare(const Target &t, int argc, char **argv) {
         return EXIT_NO_ANSWER;
     }
     std::string sid;
-    long deadline = now_ms() + static_cast<long>(wait_s * 1000);
+    int64_t deadline = now_ms() + static_cast<int64_t>(wait_s * 1000);
     while (wait_s > 0 && judge(answer) == EXIT_ANSWER_OK && !has_addresses(answer, &sid) &&
            now_ms() < deadline) {
         usleep(250 * 1000);

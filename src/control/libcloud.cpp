@@ -7,11 +7,14 @@
 #include <cjson/cJSON.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <strings.h>
 
 #include "util/log.h"
+
+static constexpr char log_unit[] = "libcloud";
 
 namespace {
 
@@ -65,7 +68,7 @@ void copy_text(char *dst, size_t size, const char *src) {
 // Decimal digits up to the first non-digit, as "%d" would read them, but
 // saturating instead of overflowing.
 int read_port(const char *s) {
-    long value = 0;
+    int64_t value = 0;
     for (; *s >= '0' && *s <= '9'; s++) {
         value = value * 10 + (*s - '0');
         if (value > INT_MAX) return INT_MAX;

@@ -12,9 +12,11 @@
 #include <event2/util.h>
 #include <fcntl.h>
 #include <getopt.h>
-#include <malloc.h>
 #include <netinet/in.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <cerrno>
 #include <csignal>
@@ -31,7 +33,17 @@
 #include "util/log.h"
 #include "util/utils.h"
 
+static constexpr char log_unit[] = "tarn";
+
 namespace {
+
+// Small blocks straight from mmap give freed memory back to the system at
+// once. Only glibc has the knob; musl's allocator returns memory on its own.
+void limit_heap_mapping() {
+#if defined(__GLIBC__)
+    mallopt(M_MMAP_THRESHOLD, 128);
+#endif
+}
 
 const char kUsage[] =
     "usage: %s [options]\n\t[-l local-address], eg. 127.0.0.1\n\t[-p local-port], eg. "
@@ -51,7 +63,7 @@ int lock_pid_file() {
     }
     char buf[16];
     int n = snprintf(buf, sizeof(buf), "%ld", (long)getpid());
-    if (write(fd, buf, n) != n) LOG("failed to write %s", TARN_PID_FILE);
+    if (write(fd, buf, n) != n) LOG_AS("main", "failed to write %s", TARN_PID_FILE);
     return fd;
 }
 
@@ -202,20 +214,20 @@ int tarn_main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
     if (init_dev_mac() < 0) {
-        LOG("init mac error");
+        LOG_AS("main", "init mac error");
         return -1;
     }
     if (daemon(0, 1) < 0) {
-        LOG("Could not run as daemon - %s", strerror(errno));
+        LOG_AS("main", "Could not run as daemon - %s", strerror(errno));
         return -1;
     }
     if (lock_pid_file() < 0) {
-        LOG("process already running...");
+        LOG_AS("main", "process already running...");
         return -1;
     }
     signal(SIGPIPE, SIG_IGN);
     signal(SIGABRT, signal_abort_handler);
-    mallopt(M_MMAP_THRESHOLD, 128);
+    limit_heap_mapping();
 
     p2p_context *ctx = p2p_context_new();
     if (!ctx) return -1;
@@ -240,18 +252,18 @@ int tarn_main(int argc, char **argv) {
         p2p_context_free(ctx);
         return -1;
     }
-    if (gpp_thread_start(ctx->base) < 0) LOG("warning: get_probe_port fail");
-    if (STUN_init_async() < 0) LOG("warning: STUN_init_async fail");
+    if (gpp_thread_start(ctx->base) < 0) LOG_AS("main", "warning: get_probe_port fail");
+    if (STUN_init_async() < 0) LOG_AS("main", "warning: STUN_init_async fail");
     if (session_mgr_init(ctx->base) != 0) {
         session_mgr_cleanup();
         p2p_context_free(ctx);
         return -1;
     }
 
-    LOG("p2p daemon started. version: %s\n", TARN_VERSION);
+    LOG_AS("main", "p2p daemon started. version: %s\n", TARN_VERSION);
     event_base_dispatch(ctx->base);
 
-    LOG("p2p daemon exit");
+    LOG_AS("main", "p2p daemon exit");
     session_mgr_cleanup();
     gpp_timer_free();
     p2p_context_free(ctx);

@@ -26,6 +26,8 @@
 
 #include "util/log.h"
 
+static constexpr char log_unit[] = "evaddrinfo";
+
 struct evaddrinfo {
     struct event *ev;
     char host[128];

@@ -14,6 +14,8 @@
 #include "util/log.h"
 #include "util/utils.h"
 
+static constexpr char log_unit[] = "udp_punch";
+
 namespace {
 
 constexpr int kErrRecv = -52011;
@@ -29,15 +31,16 @@ struct datagram {
     struct sockaddr_in src;
 };
 
-// 1 with a datagram in d, 0 for nothing now, -1 on a socket failure (logged).
-int receive(int fd, datagram *d) {
+// 1 with a datagram in d, 0 for nothing now, -1 on a socket failure (logged
+// under the machine's name).
+int receive(const char *machine, int fd, datagram *d) {
     memset(d, 0, sizeof(*d));
     socklen_t slen = sizeof(d->src);
     ssize_t n = recvfrom(fd, d->buf, kRecvMax, MSG_DONTWAIT,
                          reinterpret_cast<struct sockaddr *>(&d->src), &slen);
     if (n < 0) {
         int err = errno;
-        LOG("recvfrom failed, fd:%d, sock_errno:%d\n", fd, err);
+        LOG_AS(machine, "recvfrom failed, fd:%d, sock_errno:%d\n", fd, err);
         return err == EINTR || err == EAGAIN ? 0 : -1;
     }
     d->len = static_cast<int>(n);
@@ -63,7 +66,7 @@ void note_success(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
 // Fatal for the main machine: the owner frees everything inside error_cb.
 void punch_fail(struct udp_punch_ctx *ctx, int code) {
     stat_set_err_code(stat_of(ctx), code);
-    LOG("punching failed");
+    LOG_AS("punch_event_cb", "punching failed");
     if (ctx->error_cb) ctx->error_cb(ctx->user);
 }
 
@@ -89,7 +92,7 @@ void main_on_syn(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
             stun_send_syn_ex(ctx, 1, ctx->sock, src);
         }
     } else {
-        LOG("From unknown port: %d\n", ntohs(src.sin_port));
+        LOG_AS("punch_event_cb", "From unknown port: %d\n", ntohs(src.sin_port));
         stun_send_syn_ex(ctx, 1, ctx->sock, src);
     }
     note_syn(ctx);
@@ -99,7 +102,7 @@ void main_on_ack(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
     udp_punch_state *st = ctx->state;
     st->peer_addr = src;
     stat_set_ack_recv_time(stat_of(ctx), time_offset_ms(&ctx->start_time));
-    LOG("recvd SYN, ACK from %s\n", sockaddr_to_str(&src));
+    LOG_AS("punch_event_cb", "recvd SYN, ACK from %s\n", sockaddr_to_str(&src));
     int path = punch_main_source_path(ctx, &src);
     if (path >= 0) {
         uint32_t &status = st->path_status[path];
@@ -110,16 +113,16 @@ void main_on_ack(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
         }
     } else {
         // The peer's NAT may map it anywhere; its ACK is as good as any.
-        LOG("From unknown port: %d\n", ntohs(src.sin_port));
+        LOG_AS("punch_event_cb", "From unknown port: %d\n", ntohs(src.sin_port));
         stun_send_syn_ex(ctx, 1, ctx->sock, src);
     }
     if (lan_preference_holds(ctx, src)) {
-        LOG("Prefer local to remote/harpin connections, waiting for lan punching");
+        LOG_AS("punch_event_cb", "Prefer local to remote/harpin connections, waiting for lan punching");
         return;
     }
     if (st->succeeded) return;
     st->succeeded = PUNCH_WON_MAIN;
-    LOG("UDP hole punching succeed, peer address: %s\n", sockaddr_to_str(&st->peer_addr));
+    LOG_AS("punch_event_cb", "UDP hole punching succeed, peer address: %s\n", sockaddr_to_str(&st->peer_addr));
     note_success(ctx, src);
     if (udt_async_connect(ctx) < 0) punch_fail(ctx, kErrConnect);
 }
@@ -136,7 +139,7 @@ void punch_event_cb(evutil_socket_t fd, short what, void *arg) {
     }
     if (!(what & EV_READ)) return;
     datagram d;
-    int got = receive(fd, &d);
+    int got = receive(__func__, fd, &d);
     if (got < 0) {
         punch_fail(ctx, kErrRecv);
         return;
@@ -165,16 +168,16 @@ void fixed_on_syn(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
         }
     }
     note_syn(ctx);
-    LOG("recvd SYN from %s\n", sockaddr_to_str(&src));
+    LOG_AS("fixed_port_punch_event_cb", "recvd SYN from %s\n", sockaddr_to_str(&src));
 }
 
 void fixed_on_ack(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
     udp_punch_state *st = ctx->state;
     stat_set_ack_recv_time(stat_of(ctx), time_offset_ms(&ctx->start_time));
-    LOG("recvd SYN, ACK from %s\n", sockaddr_to_str(&src));
+    LOG_AS("fixed_port_punch_event_cb", "recvd SYN, ACK from %s\n", sockaddr_to_str(&src));
     int path = punch_fixed_source_path(ctx, &src);
     if (path < 0) {
-        LOG("[FP] punching status error: %d\n", st->path_status[st->winner]);
+        LOG_AS("fixed_port_punch_event_cb", "[FP] punching status error: %d\n", st->path_status[st->winner]);
         return;
     }
     uint32_t &status = st->path_status[path];
@@ -186,12 +189,12 @@ void fixed_on_ack(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
     if (st->succeeded) return;
     st->succeeded = PUNCH_WON_FIXED;
     st->peer_addr = src;
-    LOG("[FP]UDP hole punching succeed, peer address: %s\n", sockaddr_to_str(&src));
+    LOG_AS("fixed_port_punch_event_cb", "[FP]UDP hole punching succeed, peer address: %s\n", sockaddr_to_str(&src));
     note_success(ctx, src);
     if (fixed_port_udt_async_connect(ctx) < 0) {
         // Not fatal here: the session's deadline ends the attempt.
         stat_set_err_code(stat_of(ctx), kErrConnect);
-        LOG("[FP] punching failed");
+        LOG_AS("fixed_port_punch_event_cb", "[FP] punching failed");
     }
 }
 
@@ -208,7 +211,7 @@ void fixed_port_punch_event_cb(evutil_socket_t fd, short what, void *arg) {
     }
     LOG("[FP] Data comming");
     datagram d;
-    int got = receive(fd, &d);
+    int got = receive(__func__, fd, &d);
     if (got < 0) {
         stat_set_err_code(stat_of(ctx), kErrRecv);
         LOG("[FP] punching failed");

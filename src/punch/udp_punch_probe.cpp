@@ -18,6 +18,8 @@
 #include "session/session.h"
 #include "util/log.h"
 
+static constexpr char log_unit[] = "udp_punch";
+
 namespace {
 
 // A probe is the token cut to this many characters, then a zero byte.
@@ -45,7 +47,8 @@ size_t build_probe(const char *token, int is_ack, char *buf) {
 
 // The sweep rule of one path: SYN while idle or SYN sent, ACK once the peer's
 // SYN came in on it; an open path is not probed any more. True for a SYN.
-bool sweep_path(struct udp_punch_ctx *ctx, int path, int fd, const struct sockaddr_in &dest) {
+// `sweep` names the sweep for its log line.
+bool sweep_path(const char *sweep, struct udp_punch_ctx *ctx, int path, int fd, const struct sockaddr_in &dest) {
     uint32_t &status = ctx->state->path_status[path];
     if (status == PUNCH_IDLE || status == PUNCH_SYN_SENT) {
         stun_send_syn_ex(ctx, 0, fd, dest);
@@ -55,7 +58,7 @@ bool sweep_path(struct udp_punch_ctx *ctx, int path, int fd, const struct sockad
     if (status == PUNCH_SYN_RECVD) {
         stun_send_syn_ex(ctx, 1, fd, dest);
     } else {
-        LOG("Should not be here!");
+        LOG_AS(sweep, "Should not be here!");
     }
     return false;
 }
@@ -150,8 +153,8 @@ int stun_send_syn_all(struct udp_punch_ctx *ctx) {
     for (int i = 0; i < PUNCH_PATHS; i++) {
         LOG("Punch path [%d] status: %d\n", i, st->path_status[i]);
     }
-    sweep_path(ctx, PUNCH_PATH_PRIVATE, ctx->sock, ctx->peer_private);
-    if (sweep_path(ctx, PUNCH_PATH_PUBLIC, ctx->sock, ctx->peer_public)) {
+    sweep_path(__func__, ctx, PUNCH_PATH_PRIVATE, ctx->sock, ctx->peer_private);
+    if (sweep_path(__func__, ctx, PUNCH_PATH_PUBLIC, ctx->sock, ctx->peer_public)) {
         // A port-preserving-but-sequential NAT on the peer's side may have
         // moved it to one of the next ports by now.
         if (++st->predict_count > kPredictAfter) {
@@ -175,11 +178,11 @@ int stun_send_syn_all_fixed_port(struct udp_punch_ctx *ctx) {
     bool peer = ctx->peer_port_preserved != 0;
     bool self = ctx->self_port_preserved != 0;
     if (peer && !self) {
-        sweep_path(ctx, PUNCH_PATH_S_TO_F, ctx->sock, ctx->peer_fixed);
+        sweep_path(__func__, ctx, PUNCH_PATH_S_TO_F, ctx->sock, ctx->peer_fixed);
     } else if (self && !peer) {
-        sweep_path(ctx, PUNCH_PATH_F_TO_S, ctx->fixed_sock, ctx->peer_public);
+        sweep_path(__func__, ctx, PUNCH_PATH_F_TO_S, ctx->fixed_sock, ctx->peer_public);
     } else if (self && peer) {
-        sweep_path(ctx, PUNCH_PATH_F_TO_F, ctx->fixed_sock, ctx->peer_fixed);
+        sweep_path(__func__, ctx, PUNCH_PATH_F_TO_F, ctx->fixed_sock, ctx->peer_fixed);
     }
     return 0;
 }

@@ -18,6 +18,8 @@
 #include "util/log.h"
 #include "util/utils.h"
 
+static constexpr char log_unit[] = "udp_punch";
+
 namespace {
 
 constexpr int kMss = 1420;
@@ -144,7 +146,7 @@ void refresh_stats(struct udp_punch_ctx *ctx) {
 }
 
 void fail(struct udp_punch_ctx *ctx, const char *what) {
-    LOG("%s", what);
+    LOG_AS("udt_event_cb", "%s", what);
     if (ctx->error_cb) ctx->error_cb(ctx->user);
 }
 
@@ -188,8 +190,9 @@ void udt_event_cb(evutil_socket_t fd, short what, void *arg) {
 }
 
 // The connect step of either machine: the winner's event becomes the tick,
-// the loser's event and socket go, UDT takes the winner's socket.
-int connect_step(struct udp_punch_ctx *ctx, struct event *ev_win, int fd_win,
+// the loser's event and socket go, UDT takes the winner's socket. Logs under
+// the name of the machine's connect call.
+int connect_step(const char *who, struct udp_punch_ctx *ctx, struct event *ev_win, int fd_win,
                  struct event **ev_other, int *fd_other) {
     udp_punch_state *st = ctx->state;
     if (!ev_win) return -1;
@@ -207,10 +210,10 @@ int connect_step(struct udp_punch_ctx *ctx, struct event *ev_win, int fd_win,
     }
     st->udt = build_udt_socket(fd_win);
     if (st->udt < 0) {
-        LOG("Error build udt socket: %d\n", st->udt);
+        LOG_AS(who, "Error build udt socket: %d\n", st->udt);
         return -1;
     }
-    LOG("udt connect to %s...\n", sockaddr_to_str(&st->peer_addr));
+    LOG_AS(who, "udt connect to %s...\n", sockaddr_to_str(&st->peer_addr));
     if (udt_connect(st->udt, reinterpret_cast<const struct sockaddr *>(&st->peer_addr),
                     sizeof(st->peer_addr)) < 0) {
         return -1;
@@ -248,11 +251,11 @@ int build_udt_socket(int udp_fd) {
 int udt_async_connect(struct udp_punch_ctx *ctx) {
     if (!ctx || !ctx->state) return -1;
     udp_punch_state *st = ctx->state;
-    return connect_step(ctx, st->ev_main, ctx->sock, &st->ev_fixed, &ctx->fixed_sock);
+    return connect_step(__func__, ctx, st->ev_main, ctx->sock, &st->ev_fixed, &ctx->fixed_sock);
 }
 
 int fixed_port_udt_async_connect(struct udp_punch_ctx *ctx) {
     if (!ctx || !ctx->state) return -1;
     udp_punch_state *st = ctx->state;
-    return connect_step(ctx, st->ev_fixed, ctx->fixed_sock, &st->ev_main, &ctx->sock);
+    return connect_step(__func__, ctx, st->ev_fixed, ctx->fixed_sock, &st->ev_main, &ctx->sock);
 }

@@ -10,12 +10,22 @@
 
 #include <udt/udt.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 namespace {
 
 std::once_flag udt_started;
+
+// UDT reads and writes these as a C++ bool through the option pointer, while
+// our callers pass 4-byte ints: on a big-endian CPU an int 1 read as a bool is
+// false, so the flag has to be converted here.
+bool is_bool_option(int optname) {
+    return optname == UDT_OPT_SNDSYN || optname == UDT_OPT_RCVSYN ||
+           optname == UDT_OPT_RENDEZVOUS || optname == UDT_OPT_REUSEADDR;
+}
 
 void udt_stop() {
     UDT::cleanup();
@@ -84,10 +94,22 @@ int udt_close(int u) {
 
 int udt_getsockopt(int u, int level, int optname, void *optval, int *optlen) {
     try {
-        return UDT::getsockopt(u, level, static_cast<UDT::SOCKOPT>(optname), optval, optlen) ==
-                       UDT::ERROR
-                   ? -1
-                   : 0;
+        if (!is_bool_option(optname))
+            return UDT::getsockopt(u, level, static_cast<UDT::SOCKOPT>(optname), optval,
+                                   optlen) == UDT::ERROR
+                       ? -1
+                       : 0;
+        if (*optlen < static_cast<int>(sizeof(int32_t)))
+            return -1;
+        bool flag = false;
+        int len = sizeof flag;
+        if (UDT::getsockopt(u, level, static_cast<UDT::SOCKOPT>(optname), &flag, &len) ==
+            UDT::ERROR)
+            return -1;
+        int32_t value = flag ? 1 : 0;
+        memcpy(optval, &value, sizeof value);
+        *optlen = sizeof value;
+        return 0;
     } catch (...) {
         return -1;
     }
@@ -95,8 +117,18 @@ int udt_getsockopt(int u, int level, int optname, void *optval, int *optlen) {
 
 int udt_setsockopt(int u, int level, int optname, const void *optval, int optlen) {
     try {
-        return UDT::setsockopt(u, level, static_cast<UDT::SOCKOPT>(optname), optval, optlen) ==
-                       UDT::ERROR
+        if (!is_bool_option(optname))
+            return UDT::setsockopt(u, level, static_cast<UDT::SOCKOPT>(optname), optval,
+                                   optlen) == UDT::ERROR
+                       ? -1
+                       : 0;
+        if (optlen < static_cast<int>(sizeof(int32_t)))
+            return -1;
+        int32_t value;
+        memcpy(&value, optval, sizeof value);
+        bool flag = value != 0;
+        return UDT::setsockopt(u, level, static_cast<UDT::SOCKOPT>(optname), &flag,
+                               sizeof flag) == UDT::ERROR
                    ? -1
                    : 0;
     } catch (...) {
@@ -121,7 +153,8 @@ int udt_getlasterror_code() {
 }
 
 // The numbers above are the library's own; a different UDT would break them.
-static_assert(UDT_OPT_MSS == UDT_MSS && UDT_OPT_RCVSYN == UDT_RCVSYN && UDT_OPT_FC == UDT_FC &&
+static_assert(UDT_OPT_MSS == UDT_MSS && UDT_OPT_SNDSYN == UDT_SNDSYN &&
+                  UDT_OPT_RCVSYN == UDT_RCVSYN && UDT_OPT_REUSEADDR == UDT_REUSEADDR && UDT_OPT_FC == UDT_FC &&
                   UDT_OPT_SNDBUF == UDT_SNDBUF && UDT_OPT_RCVBUF == UDT_RCVBUF &&
                   UDT_OPT_UDP_SNDBUF == UDP_SNDBUF && UDT_OPT_UDP_RCVBUF == UDP_RCVBUF &&
                   UDT_OPT_RENDEZVOUS == UDT_RENDEZVOUS && UDT_OPT_STATE == UDT_STATE &&

@@ -9,6 +9,7 @@
 
 // UDT4's own option ids (level 0) for the options the daemon touches.
 constexpr int UDT_OPT_MSS = 0;
+constexpr int UDT_OPT_SNDSYN = 1;
 constexpr int UDT_OPT_RCVSYN = 2;
 constexpr int UDT_OPT_FC = 4;
 constexpr int UDT_OPT_SNDBUF = 5;
@@ -16,6 +17,7 @@ constexpr int UDT_OPT_RCVBUF = 6;
 constexpr int UDT_OPT_UDP_SNDBUF = 8;
 constexpr int UDT_OPT_UDP_RCVBUF = 9;
 constexpr int UDT_OPT_RENDEZVOUS = 12;
+constexpr int UDT_OPT_REUSEADDR = 15;
 constexpr int UDT_OPT_STATE = 17;
 constexpr int UDT_OPT_SNDDATA = 19;  // packets waiting in the send buffer
 constexpr int UDT_OPT_RCVDATA = 20;  // bytes waiting to be received
@@ -42,6 +44,8 @@ int udt_send(int u, const char *buf, int len, int flags);
 int udt_recv(int u, char *buf, int len, int flags);
 // 0, or -1.
 int udt_close(int u);
+// Boolean options (SNDSYN, RCVSYN, RENDEZVOUS, REUSEADDR) travel as 4-byte
+// ints here whatever UDT stores; every other option is passed through.
 int udt_getsockopt(int u, int level, int optname, void *optval, int *optlen);
 int udt_setsockopt(int u, int level, int optname, const void *optval, int optlen);
 // One of the states above (UDT_STATE_NONEXIST for an unknown socket).

@@ -15,6 +15,8 @@
 #include "util/log.h"
 #include "util/utils.h"
 
+static constexpr char log_unit[] = "session";
+
 char g_stun_host[129];
 std::atomic<int> g_nat_type{NAT_TYPE_UNKNOWN};
 struct event_base *g_session_base;
@@ -40,7 +42,7 @@ void free_nat_type_timer() {
 
 void free_timer(struct event **ev) {
     if (*ev) {
-        LOG("remove ev_timeout.");
+        LOG_AS("session_free", "remove ev_timeout.");
         event_free(*ev);
         *ev = nullptr;
     }

@@ -15,6 +15,8 @@
 #include "util/log.h"
 #include "util/utils.h"
 
+static constexpr char log_unit[] = "session";
+
 namespace {
 
 // Blocking connect to 127.0.0.1: the media server is on this device.

@@ -16,6 +16,8 @@
 #include "session/session_share.h"
 #include "util/log.h"
 
+static constexpr char log_unit[] = "session";
+
 namespace {
 
 constexpr int kRequestBuf = 1500;

@@ -20,6 +20,8 @@
 #include "util/log.h"
 #include "util/utils.h"
 
+static constexpr char log_unit[] = "session";
+
 namespace {
 
 constexpr const char *kStunService = "3478";
@@ -63,7 +65,7 @@ void remember_stun_host(p2p_session *sess) {
     sess->stun_server_text = strdup(text);
     bool changed = g_stun_host[0] == '\0' || strcmp(g_stun_host, text) != 0;
     if (changed) {
-        LOG("stun host changed");
+        LOG_AS("dns_cb", "stun host changed");
         snprintf(g_stun_host, sizeof(g_stun_host), "%s", text);
         conf_file_save(g_stun_host);
     }
@@ -150,7 +152,7 @@ int take_stun_answer(p2p_session *sess, const char *buf, int len) {
     memcpy(self.pub_ip, mapped, ip_len);
     self.pub_ip[ip_len] = '\0';
     self.pub_port = atoi(colon + 1);
-    LOG("got my external address from stun server: %s:%d\n", self.pub_ip, self.pub_port);
+    LOG_AS("p2p_stun_event_cb", "got my external address from stun server: %s:%d\n", self.pub_ip, self.pub_port);
     stat_set_stun_resp_time(&sess->stat, time_offset_ms(&sess->create_time));
 
     struct sockaddr_in local;
@@ -170,19 +172,19 @@ int take_stun_answer(p2p_session *sess, const char *buf, int len) {
 // 0 while the query goes on or has succeeded, -1 when the session must fail.
 int on_stun_event(p2p_session *sess, short events) {
     if (sess->state != SESS_QUERYING) {
-        LOG("status error %d\n", sess->state);
+        LOG_AS("p2p_stun_event_cb", "status error %d\n", sess->state);
         return -1;
     }
-    LOG("Enter p2p_stun_event_cb, cnt: %d\n", sess->stun_send_cnt);
+    LOG_AS("p2p_stun_event_cb", "Enter p2p_stun_event_cb, cnt: %d\n", sess->stun_send_cnt);
     if (events & EV_TIMEOUT) {
         if (sess->stun_send_cnt >= kMaxStunResends) {
-            LOG("STUN query timeout times up to limit, failed");
+            LOG_AS("p2p_stun_event_cb", "STUN query timeout times up to limit, failed");
             return -1;
         }
         if (p2p_stun_query(sess) < 0) return -1;
         struct timeval wait = stun_wait(++sess->stun_send_cnt);
         if (event_add(sess->ev_stun, &wait) < 0) {
-            LOG("add stun event, error");
+            LOG_AS("p2p_stun_event_cb", "add stun event, error");
             return -1;
         }
         return 0;
@@ -196,11 +198,11 @@ int on_stun_event(p2p_session *sess, short events) {
     if (n < 0) {
         // Nothing to read after all: the deadline ends the session.
         if (errno == EAGAIN || errno == EINTR) return 0;
-        LOG("fd %d, recvfrom stun server failed, sock_errno %d\n", sess->stun_fd, errno);
+        LOG_AS("p2p_stun_event_cb", "fd %d, recvfrom stun server failed, sock_errno %d\n", sess->stun_fd, errno);
         return -1;
     }
     if (take_stun_answer(sess, buf, static_cast<int>(n)) < 0) {
-        LOG("parse stun response error");
+        LOG_AS("p2p_stun_event_cb", "parse stun response error");
         return -1;
     }
     free_stun_event(sess);
@@ -214,7 +216,7 @@ int on_stun_event(p2p_session *sess, short events) {
         event_free(sess->ev_prepare);
         sess->ev_prepare = nullptr;
     }
-    LOG("P2P_READY,  START P2P...");
+    LOG_AS("p2p_stun_event_cb", "P2P_READY,  START P2P...");
     do_p2p_start(sess);
     sess->punch_started = 1;
     return 0;
@@ -258,7 +260,7 @@ int start_session(p2p_session *sess) {
 }
 
 int answer_error(struct bufferevent *bev, int code, const char *msg) {
-    LOG("error occured. send resp with error code(%d) and error msg(%s).\n", code, msg);
+    LOG_AS("p2p_prepare", "error occured. send resp with error code(%d) and error msg(%s).\n", code, msg);
     return response_error(bev, code, msg);
 }
 

@@ -20,6 +20,8 @@
 #include "stun/stun_async.h"
 #include "util/log.h"
 
+static constexpr char log_unit[] = "session";
+
 namespace {
 
 constexpr int kLabels = 16;

@@ -13,6 +13,8 @@
 #include "session/session_control.h"
 #include "util/log.h"
 
+static constexpr char log_unit[] = "session";
+
 namespace {
 
 struct sockaddr_in ipv4(const char *ip, int port) {

@@ -6,6 +6,8 @@
 extern "C" {
 #include <libubox/blobmsg.h>
 #include <libubus.h>
+
+static constexpr char log_unit[] = "session";
 }
 
 #define WEB_MEDIA_OBJECT "web_media"

@@ -12,6 +12,8 @@
 #include "util/log.h"
 #include "util/utils.h"
 
+static constexpr char log_unit[] = "data_stat";
+
 namespace {
 
 constexpr const char *kDaemonVersion = TARN_VERSION;

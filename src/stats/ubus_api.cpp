@@ -19,6 +19,8 @@ extern "C" {
 #include <stdlib.h>
 #include <unistd.h>
 
+static constexpr char log_unit[] = "ubus_api";
+
 #define UBUS_SOCKET "/var/run/ubus.sock"
 #define CLOUD_LOG_OBJECT "cloud_log"
 #define CLOUD_LOG_METHOD "upload_log"

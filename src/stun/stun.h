@@ -132,7 +132,7 @@ void stunAddressToString(char *out, StunAddress4 a);
 // release builds like the codec's own checks.
 [[noreturn]] void stunAssertFailed(const char *text, const char *file, int line, const char *func);
 #define STUN_ASSERT(cond, text) \
-    ((cond) ? (void)0 : stunAssertFailed(text, __FILE_NAME__, __LINE__, __func__))
+    ((cond) ? (void)0 : stunAssertFailed(text, log_unit, __LINE__, __func__))
 
 // ---- Sockets and server names (blocking; the caller owns every socket) ----
 

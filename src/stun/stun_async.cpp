@@ -15,6 +15,8 @@
 #include "stun/stun.h"
 #include "util/log.h"
 
+static constexpr char log_unit[] = "stun_async";
+
 pthread_mutex_t gnt_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t gnt_ready = PTHREAD_COND_INITIALIZER;
 

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <ctime>
 
+static constexpr char log_unit[] = "stun";
+
 namespace {
 
 // Attribute types (RFC 3489 section 11.2, plus the vendor range).
@@ -51,7 +53,7 @@ static_assert(sizeof(IntegrityPlaceholder) - 1 == IntegritySize, "placeholder fi
 // buffer and the attribute framing.
 void require(bool ok, const char *expr, int line, const char *func) {
     if (ok) return;
-    stun_diag("%s:%d: %s: Assertion `%s' failed.\n", __FILE_NAME__, line, func, expr);
+    stun_diag("%s:%d: %s: Assertion `%s' failed.\n", log_unit, line, func, expr);
     abort();
 }
 

@@ -20,6 +20,8 @@
 #include "stun/stun.h"
 #include "util/log.h"
 
+static constexpr char log_unit[] = "stun";
+
 namespace {
 
 constexpr int kAttempts = 15;

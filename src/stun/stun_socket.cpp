@@ -17,6 +17,8 @@
 #include "stun/stun.h"
 #include "util/log.h"
 
+static constexpr char log_unit[] = "stun";
+
 namespace {
 
 constexpr unsigned int kMinServerPort = 1024;

@@ -6,9 +6,9 @@
 // One record is formatted whole and written with one call, so lines from the
 // loop, the NAT-type worker and the probe thread never interleave. A record
 // that does not end in a line break gets one: every line carries its prefix.
-void tarn_log(const char *file, int line, const char *func, const char *fmt, ...) {
+void tarn_log(const char *unit, int line, const char *func, const char *fmt, ...) {
     char buf[4096];
-    int n = snprintf(buf, sizeof(buf), "%s:%d (%s) ", file, line, func);
+    int n = snprintf(buf, sizeof(buf), "%s:%d (%s) ", unit, line, func);
     if (n < 0) return;
     va_list ap;
     va_start(ap, fmt);

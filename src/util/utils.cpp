@@ -19,6 +19,8 @@
 
 #include "util/log.h"
 
+static constexpr char log_unit[] = "utils";
+
 char dev_mac[17];
 
 namespace {
@@ -159,7 +161,7 @@ int get_stream_port_from_config() {
     } else {
         // atoi's reading, without its undefined result for out-of-range text.
         errno = 0;
-        long v = strtol(opt->v.string, nullptr, 10);
+        long long v = strtoll(opt->v.string, nullptr, 10);
         if (errno == ERANGE || v > INT_MAX || v < INT_MIN) v = 0;
         port = static_cast<int>(v);
         if (port == 0) failure = "option media_server.main.port is invalid";

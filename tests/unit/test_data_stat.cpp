@@ -47,7 +47,7 @@ int own_errors(const std::string &log) {
     int n = 0;
     std::istringstream in(log);
     for (std::string line; std::getline(in, line);)
-        n += line.rfind("data_stat.cpp:", 0) == 0 && line.find(") error:") != std::string::npos;
+        n += line.rfind("data_stat:", 0) == 0 && line.find(") error:") != std::string::npos;
     return n;
 }
 

@@ -14,7 +14,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Log lines with the "libcloud.cpp:LINE " prefix checked and dropped, leaving
+// Log lines with the "libcloud:LINE " prefix checked and dropped, leaving
 // "(function) message" so tests pin the logging function too.
 Lines log_lines(const std::string &out) {
     Lines lines;
@@ -23,7 +23,7 @@ Lines log_lines(const std::string &out) {
         size_t end = out.find('\n', start);
         if (end == std::string::npos) end = out.size();
         std::string line = out.substr(start, end - start);
-        EXPECT_EQ(line.rfind("libcloud.cpp:", 0), 0u) << line;
+        EXPECT_EQ(line.rfind("libcloud:", 0), 0u) << line;
         size_t sp = line.find(' ');
         lines.push_back(sp == std::string::npos ? line : line.substr(sp + 1));
         start = end + 1;

@@ -15,8 +15,7 @@ int get_int(int u, int id) {
     int v = -12345;
     int len = sizeof(v);
     if (udt_getsockopt(u, 0, id, &v, &len) < 0) return -12345;
-    // Boolean options come back as one byte.
-    return len == 1 ? static_cast<unsigned char>(v & 0xff) : v;
+    return v;
 }
 
 bool connected(int u) {
@@ -68,6 +67,11 @@ TEST(UdtApi, BuiltSocketCarriesTheOptionTable) {
     EXPECT_EQ(get_int(u, UDT_OPT_RENDEZVOUS), 1);
     EXPECT_EQ(get_int(u, UDT_OPT_MSS), 1420);
     EXPECT_EQ(get_int(u, UDT_OPT_RCVSYN), 0);
+    // Flags cross as 4-byte ints both ways, whatever the byte order.
+    for (int flag : {0, 1}) {
+        ASSERT_EQ(udt_setsockopt(u, 0, UDT_OPT_SNDSYN, &flag, sizeof(flag)), 0);
+        EXPECT_EQ(get_int(u, UDT_OPT_SNDSYN), flag);
+    }
     EXPECT_EQ(get_int(u, UDT_OPT_UDP_SNDBUF), 131072);
     EXPECT_EQ(get_int(u, UDT_OPT_UDP_RCVBUF), 8192);
     EXPECT_EQ(get_int(u, UDT_OPT_FC), 32);
