@@ -156,6 +156,7 @@ int udt_getlasterror_code() {
 static_assert(UDT_OPT_MSS == UDT_MSS && UDT_OPT_SNDSYN == UDT_SNDSYN &&
                   UDT_OPT_RCVSYN == UDT_RCVSYN && UDT_OPT_REUSEADDR == UDT_REUSEADDR && UDT_OPT_FC == UDT_FC &&
                   UDT_OPT_SNDBUF == UDT_SNDBUF && UDT_OPT_RCVBUF == UDT_RCVBUF &&
+                  UDT_OPT_LINGER == UDT_LINGER &&
                   UDT_OPT_UDP_SNDBUF == UDP_SNDBUF && UDT_OPT_UDP_RCVBUF == UDP_RCVBUF &&
                   UDT_OPT_RENDEZVOUS == UDT_RENDEZVOUS && UDT_OPT_STATE == UDT_STATE &&
                   UDT_OPT_SNDDATA == UDT_SNDDATA && UDT_OPT_RCVDATA == UDT_RCVDATA,
