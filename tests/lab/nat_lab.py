@@ -22,6 +22,7 @@ import ctypes
 import itertools
 import os
 import select
+import shlex
 import signal
 import socket
 import subprocess
@@ -59,6 +60,10 @@ SIDES = {
 }
 SAME_LAN_APP_ADDR = "192.168.1.3"
 SAME_LAN_APP_MAC = "02:7a:72:6e:00:03"
+
+# The device's tarn when it is not TARN_BIN's: a command line, e.g. a cross
+# build's binary under its emulator.
+DEVICE_COMMAND = shlex.split(os.environ.get("TARN_DEVICE_COMMAND", ""))
 
 HOST_PATH = ":".join(([BIN] if BIN else []) +
                      ["/usr/local/sbin", "/usr/local/bin", "/usr/sbin", "/usr/bin", "/sbin", "/bin"])
@@ -593,8 +598,9 @@ class Lab:
     def start_daemon(self, name, *args, media_port=None, bus=True, layout="legacy"):
         """Writes host name's network config in layout (tarn_daemon.network_config;
         WAN = its eth0, MAC = eth0's), starts ubusd there (bus=True), then
-        `tarn -d ARGS` in the host. Returns the started tarn_daemon.Daemon: its
-        log is in the host's /var/log, its pid from the host's /var/run/tarn.pid."""
+        `tarn -d ARGS` in the host (in "dev": TARN_DEVICE_COMMAND's tarn when
+        that is set). Returns the started tarn_daemon.Daemon: its log is in the
+        host's /var/log, its pid from the host's /var/run/tarn.pid."""
         self.write(name, "/etc/config/network",
                    network_config(HOST_IFNAME, self.mac(name), layout))
         if media_port is not None:
@@ -603,7 +609,8 @@ class Lab:
             self.start_bus(name)
         daemon = Daemon(*args, debug=True, launcher=self.enter(name),
                         pid_file=self.path(name, PID_FILE),
-                        run_dir=self.path(name, "/var/log"))
+                        run_dir=self.path(name, "/var/log"),
+                        program=DEVICE_COMMAND if name == "dev" else ())
         self._daemons.append(daemon)
         return daemon.start()
 

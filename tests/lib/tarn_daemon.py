@@ -130,12 +130,15 @@ def set_device_mac(mac):
 class Daemon:
     """One tarn instance started with the given arguments."""
 
-    def __init__(self, *args, debug=True, launcher=(), pid_file=PID_FILE, run_dir="/run"):
+    def __init__(self, *args, debug=True, launcher=(), pid_file=PID_FILE, run_dir="/run",
+                 program=()):
         """launcher and pid_file let a caller run tarn in other namespaces
         (launcher enters them; pid_file is the path of its pid file as seen from
-        here); that caller must pass -d, since the control port is not ours."""
+        here); that caller must pass -d, since the control port is not ours.
+        program is the command that runs tarn, when not TARN_BIN's."""
         self.args = list(args) + (["-d"] if debug else [])
         self.launcher = list(launcher)
+        self.program = list(program) or [os.path.join(BIN, "tarn")]
         self.pid_file = pid_file
         self.dir = tempfile.mkdtemp(prefix="tarn-", dir=run_dir)
         self.out_path = os.path.join(self.dir, "stdout")
@@ -145,7 +148,7 @@ class Daemon:
     def launch(self):
         """Starts tarn; returns the invoking process's exit status."""
         with open(self.out_path, "ab") as out, open(self.err_path, "ab") as err:
-            proc = subprocess.Popen(self.launcher + [os.path.join(BIN, "tarn")] + self.args,
+            proc = subprocess.Popen(self.launcher + self.program + self.args,
                                     stdout=out, stderr=err, stdin=subprocess.DEVNULL)
         return proc.wait()
 

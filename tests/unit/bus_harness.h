@@ -29,8 +29,10 @@ extern char **environ;
 
 namespace bus_test {
 
-// Directory of the test program; the tools are built next to it.
+// Directory of the tools: TARN_BIN (a cross build's tests take the host's),
+// else the test program's own, as they are built next to it.
 inline std::string bin_dir() {
+    if (const char *bin = getenv("TARN_BIN")) return bin;
     char buf[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
     if (n <= 0) return ".";
