@@ -20,7 +20,7 @@ namespace {
 // On the reporter thread, with a connection of its own for this one notice.
 // A notice that finds no bus is not kept: it only says "look again".
 int notify_web_media(const char *) {
-    struct ubus_context *ctx = ubus_connect_any();
+    struct ubus_context *ctx = ubus_connect_system();
     if (!ctx) {
         LOG_AS("reload_share_info", "connect to ubusd failed!");
         return 0;

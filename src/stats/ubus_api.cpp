@@ -21,6 +21,8 @@ extern "C" {
 #include <libubus.h>
 }
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,7 +40,7 @@ extern "C" {
 
 static constexpr char log_unit[] = "ubus_api";
 
-#define UBUS_SOCKET "/var/run/ubus.sock"
+#define UBUS_SOCKET "/var/run/ubus.sock"  // ubusd's before 2020
 #define CLOUD_LOG_OBJECT "cloud_log"
 #define CLOUD_LOG_METHOD "upload_log"
 #define CLOUD_LOG_COMMAND "cloud_log"
@@ -68,7 +70,9 @@ unsigned g_dropped;
 uint64_t g_next_seq;
 bool g_stopping;
 bool g_running;
-std::thread g_reporter;
+// Never destroyed: a program that exits without ubus_deinit must not trip
+// over a joinable thread object at exit.
+std::thread *g_reporter;
 
 // Reporter thread only.
 struct ubus_context *g_ctx;
@@ -76,7 +80,7 @@ struct blob_buf g_buf;
 
 int ubus_init() {
     if (g_ctx) return 0;
-    g_ctx = ubus_connect_any();
+    g_ctx = ubus_connect_system();
     if (!g_ctx) {
         LOG("error: failed to connect ubusd.");
         return -1;
@@ -190,17 +194,27 @@ void reporter_main() {
 
 }  // namespace
 
-struct ubus_context *ubus_connect_any() {
-    // The socket of older ubusd first, then the library's own default.
+struct ubus_context *ubus_connect_system() {
+    // libubus starts uloop, which takes SIGCHLD (without SA_RESTART), and
+    // SIGINT, SIGTERM while nobody has them; tarn runs no uloop: keep its own.
+    static std::mutex lock;
+    static const int kSignals[] = {SIGCHLD, SIGINT, SIGTERM};
+    struct sigaction saved[3];
+    std::lock_guard<std::mutex> guard(lock);
+    for (int i = 0; i < 3; i++) sigaction(kSignals[i], NULL, &saved[i]);
     struct ubus_context *ctx = ubus_connect(UBUS_SOCKET);
-    return ctx ? ctx : ubus_connect(NULL);
+    if (!ctx) ctx = ubus_connect(NULL);  // the library's default, /var/run/ubus/ubus.sock
+    for (int i = 0; i < 3; i++) sigaction(kSignals[i], &saved[i], NULL);
+    // libubus means to, but does not, keep the socket from services tarn starts.
+    if (ctx) fcntl(ctx->sock.fd, F_SETFD, FD_CLOEXEC);
+    return ctx;
 }
 
 void ubus_post(ubus_job_fn run, const char *text) {
     std::lock_guard<std::mutex> guard(g_lock);
     if (g_stopping) return;
     if (!g_running) {
-        g_reporter = std::thread(reporter_main);
+        g_reporter = new std::thread(reporter_main);
         g_running = true;
     }
     if (g_queue.size() >= kQueueMax) {
@@ -224,8 +238,10 @@ void ubus_deinit() {
         g_stopping = true;
         g_wake.notify_one();
     }
-    g_reporter.join();
+    g_reporter->join();
     std::lock_guard<std::mutex> guard(g_lock);
+    delete g_reporter;
+    g_reporter = nullptr;
     g_running = false;
     g_stopping = false;
 }

@@ -13,9 +13,10 @@ typedef int (*ubus_job_fn)(const char *text);
 void ubus_post(ubus_job_fn run, const char *text);
 // Queues one report for cloud_log; empty or null text is ignored.
 void send_log_to_cloud_log(const char *text);
-// A bus connection on the socket older ubusd use, else on the library
-// default; null when neither answers. Reporter thread only.
-struct ubus_context *ubus_connect_any();
+// A new connection to ubusd: at /var/run/ubus.sock (ubusd's before 2020) if
+// it answers there, else at the library's default socket; null when neither
+// answers.
+struct ubus_context *ubus_connect_system();
 // Lets the reporter deliver what is queued for a short while, then stops it
 // and frees the upload connection. Called once at exit.
 void ubus_deinit();
