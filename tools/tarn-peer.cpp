@@ -232,7 +232,9 @@ bool wait_readable(int fd, double deadline) {
 int stun_query(int fd, const struct sockaddr_in &server, double timeout,
                struct sockaddr_in *mapped) {
     char req[64];
-    int req_len = stunBuildBindingRequest(req, sizeof(req));
+    StunMsgId tid;
+    stunNewTransactionId(&tid, 1);
+    int req_len = stunBuildBindingRequest(req, sizeof(req), tid);
     if (req_len < 0) return -1;
     double end = now_s() + timeout;
     double wait = 0.1;
@@ -247,9 +249,12 @@ int stun_query(int fd, const struct sockaddr_in &server, double timeout,
             socklen_t flen = sizeof(from);
             ssize_t n = recvfrom(fd, buf, sizeof(buf), 0,
                                  reinterpret_cast<struct sockaddr *>(&from), &flen);
-            if (n <= 0 || from.sin_addr.s_addr != server.sin_addr.s_addr) continue;
+            if (n <= 0 || from.sin_addr.s_addr != server.sin_addr.s_addr ||
+                from.sin_port != server.sin_port) {
+                continue;
+            }
             char text[32];
-            if (stunParseBindingResponse(buf, static_cast<int>(n), text, 0) != 0) continue;
+            if (stunParseBindingResponse(buf, static_cast<int>(n), tid, text, 0) != 0) continue;
             char *colon = strrchr(text, ':');
             if (!colon) continue;
             *colon = '\0';

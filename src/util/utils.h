@@ -2,6 +2,7 @@
 // the device MAC, session ids, interface addresses and time offsets.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <netinet/in.h>
 #include <sys/time.h>
@@ -25,7 +26,8 @@ int get_stream_port_from_config();
 
 extern char dev_mac[17];
 
-void init_srand();
+// len bytes from the kernel's CSPRNG; ends the process when it has none.
+void random_bytes(void *buf, size_t len);
 int init_dev_mac();
 // Writes "MAC-SECONDS-16ALNUM" into buf; returns the formatted length.
 int gen_session_id(char *buf, int size);
