@@ -8,7 +8,7 @@ DEBS = build-essential cmake pkg-config libevent-dev libcjson-dev libudt-dev \
        libgtest-dev coturn iptables iproute2 python3 util-linux
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build asan test test-asan demo bench clean
+.PHONY: all deps build asan test test-asan demo bench clean fuzz test-tsan
 
 all: build
 
@@ -49,5 +49,23 @@ bench: deps
 	$(SUDO) tests/sandbox env TARN_BIN=$(CURDIR)/$(BUILD)/bin TARN_SRC=$(CURDIR) \
 	  PATH=$(CURDIR)/$(BUILD)/bin:$$PATH python3 bench/relay.py
 
+# libFuzzer targets (clang) under ASan+UBSan, FUZZ_SECONDS each, in a sandbox.
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 60
+fuzz:
+	@$(MAKE) --no-print-directory deps DEBS="clang"
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DTARN_FUZZ=ON -DTARN_TESTS=OFF $(CMAKE_ARGS)
+	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+	$(SUDO) tests/sandbox fuzz/run $(FUZZ_BUILD)/bin $(FUZZ_SECONDS)
+
+# The unit layer, which runs the NAT-type worker and probe threads, under
+# ThreadSanitizer. setarch -R: TSan cannot map its shadow under full ASLR.
+TSAN_BUILD ?= build-tsan
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) $(CMAKE_ARGS) -DTARN_TSAN=ON -DCMAKE_BUILD_TYPE=Debug
+	cmake --build $(TSAN_BUILD) -j$(JOBS)
+	cd $(TSAN_BUILD) && $(SUDO) setarch -R ctest -L unit -j$(JOBS) --output-on-failure
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)

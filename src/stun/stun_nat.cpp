@@ -59,8 +59,9 @@ bool usableIpv4(const StunAtrAddress &a) {
 }
 
 // Where the answer to test k must come from. Tests II and III ask the
-// server to answer from its other address or port; once test I has named
-// them (ChangedAddress) nothing else will do.
+// server to answer from its other address or port: the ones test I's
+// ChangedAddress names, and until then any other address, or the usual
+// alternate port.
 bool expectedSource(const StunNatTests *t, int k, const StunAddress4 &from) {
     switch (k) {
         case STUN_TEST_I:
@@ -70,7 +71,7 @@ bool expectedSource(const StunNatTests *t, int k, const StunAddress4 &from) {
                    (!t->respTestI || from.addr == t->altDest.addr);
         case STUN_TEST_III:
             return from.addr == t->dest.addr && from.port != t->dest.port &&
-                   (!t->respTestI || from.port == t->changedPort);
+                   from.port == (t->respTestI ? t->changedPort : STUN_ALT_PORT);
         case STUN_TEST_I2:
             return same(from, t->altDest);
         case STUN_TEST_HAIRPIN:

@@ -148,7 +148,9 @@ bool probeAttempt(ProbeRun *r, int port, int32_t *rec, int *answersOut) {
         if (!r->probesSent) continue;
         const int k = probeIndex(srcIp, srcPort, r->primary, r->alternate);
         if (k == 0) continue;
-        answers++;
+        // Endpoints, not datagrams: repeated answers from one endpoint must
+        // not end the attempt before the others have answered.
+        if (rec[k] == 0) answers++;
         rec[k] = msg.mappedAddress.ipv4.port;
         rec[k + STUN_PROBE_PORTS] = static_cast<int32_t>(nowUs() - start);
     }
