@@ -8,7 +8,7 @@ DEBS = build-essential cmake pkg-config libevent-dev libcjson-dev libudt-dev \
        libgtest-dev coturn iptables iproute2 python3 util-linux
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build asan test test-asan demo bench clean fuzz test-tsan
+.PHONY: all deps build asan test test-asan demo bench clean fuzz test-tsan bench-lossy
 
 all: build
 
@@ -49,6 +49,11 @@ bench: deps
 	$(SUDO) tests/sandbox env TARN_BIN=$(CURDIR)/$(BUILD)/bin TARN_SRC=$(CURDIR) \
 	  PATH=$(CURDIR)/$(BUILD)/bin:$$PATH python3 bench/relay.py
 
+# 20 roads with 10 % loss each way (LOSSY_ROADS, LOSSY_PCT); prints the rate.
+bench-lossy: deps build
+	$(SUDO) tests/sandbox env TARN_BIN=$(CURDIR)/$(BUILD)/bin TARN_SRC=$(CURDIR) \
+	  PATH=$(CURDIR)/$(BUILD)/bin:$$PATH python3 bench/lossy_roads.py
+
 # libFuzzer targets (clang) under ASan+UBSan, FUZZ_SECONDS each, in a sandbox.
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
@@ -65,7 +70,8 @@ TSAN_BUILD ?= build-tsan
 test-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_ARGS) -DTARN_TSAN=ON -DCMAKE_BUILD_TYPE=Debug
 	cmake --build $(TSAN_BUILD) -j$(JOBS)
-	cd $(TSAN_BUILD) && $(SUDO) setarch -R ctest -L unit -j$(JOBS) --output-on-failure
+	cd $(TSAN_BUILD) && $(SUDO) env TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp" \
+	  setarch -R ctest -L unit -j$(JOBS) --output-on-failure
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)

@@ -5,6 +5,7 @@ import signal
 import unittest
 
 from roads import REQUEST, Lab, Road, pattern, start_device, start_media
+from tarn_daemon import inheritable_fds
 
 MB = 1 << 20
 
@@ -118,6 +119,9 @@ class Roads(unittest.TestCase):
             daemon = start_device(lab)
             road = Road(lab, "--seconds", "60")
             daemon.wait_log("connecting to local server: streamd")
+            # The media connection and the punched socket under UDT, like
+            # every other descriptor, stay out of cloud_log and the shell.
+            self.assertEqual(inheritable_fds(daemon.pid), [])
             self.assertEqual(lab.run("dev", ["tarnctl", "clean"]).returncode, 0)
             self.assertEqual(road.report()["streamInfo"]["stopReason"], 5)
             road.finish()
