@@ -39,7 +39,7 @@ const char kHelp[] =
     "usage: tarn-peer [--stun HOST[:PORT]] [--bind IP] [--port PORT]\n"
     "                 [--request TEXT] [--seconds N] [--bytes N] [--send-bytes N]\n"
     "                 [--verify] [--punch-timeout S] [--stun-timeout S]\n"
-    "                 [--udp-rcvbuf BYTES] [--probe-interval S]\n"
+    "                 [--udp-rcvbuf BYTES] [--device-options] [--probe-interval S]\n"
     "\n"
     "The application side of one tarn session:\n"
     " 1. opens one UDP socket (--bind IP, default any; --port, default any) and,\n"
@@ -53,9 +53,12 @@ const char kHelp[] =
     " 4. punches: a SYN every second (--probe-interval) to the device's public,\n"
     "    private and fixed-port addresses, an ACK to the source of every SYN and\n"
     "    ACK, until\n"
-    "    the device's UDT arrives; then connects UDT (rendezvous) to it, with the\n"
-    "    device's UDT settings except the UDP receive buffer (--udp-rcvbuf,\n"
-    "    default 1048576; 0 keeps the device's 8192, which slows the download);\n"
+    "    the device's UDT arrives; then connects UDT (rendezvous) to it. It sends\n"
+    "    with the device's UDT settings and receives like a viewer: UDT's own\n"
+    "    receive buffer and flow window (about 11 MB, 25600 packets: room for\n"
+    "    20 MB/s at 100 ms RTT) and a UDP receive buffer of --udp-rcvbuf bytes\n"
+    "    (default 1048576; 0 keeps the device's 8192). --device-options takes\n"
+    "    the device's receive settings too (16 KB, 32 packets: a slow download);\n"
     " 5. sends the request text (default \"GET /live HTTP/1.0\\r\\n\\r\\n\"; the device\n"
     "    opens its media server on the first bytes), then receives for --seconds\n"
     "    (default 5 unless --bytes is given) or until --bytes have come, sending\n"
@@ -78,6 +81,10 @@ enum {
     EXIT_PUNCH = 4,
 };
 
+// UDT's own receive defaults: 8192 segments of 1392 payload bytes, a window
+// of 25600 packets.
+constexpr int kViewerWindow = 25600;
+constexpr int kViewerRcvBuf = 8192 * (1420 - 28);
 constexpr int kProbeMax = 511;       // longest probe text, as the device cuts it
 constexpr int kUdtSendBuf = 262144;  // the device's UDT send buffer, bytes
 constexpr int kUdtSegment = 1420;    // its segment size
@@ -95,6 +102,7 @@ struct Options {
     double punch_timeout = 20;
     double stun_timeout = 5;
     int udp_rcvbuf = 1 << 20;
+    bool device_options = false;
     double probe_interval = 1;
 };
 
@@ -390,16 +398,24 @@ bool punch(int fd, const DeviceAnswer &dev, double interval, double deadline, Pu
     }
 }
 
-// The daemon's UDT settings, but our own UDP receive buffer: the daemon's
-// 8 KB drops bursts of 1420-byte segments and UDT's rate control backs off
-// (on loopback 1 MB carries about 1.7 times as much). Only the receiving end
-// sees it; nothing of it goes on the wire.
-int peer_udt_socket(int fd, int udp_rcvbuf) {
-    int u = build_udt_socket(udp_rcvbuf > 0 ? -1 : fd);
-    if (u < 0 || udp_rcvbuf <= 0) return u;
-    // UDT applies UDP buffer sizes when it binds; fd is already blocking.
-    if (udt_setsockopt(u, 0, UDT_OPT_UDP_RCVBUF, &udp_rcvbuf, sizeof(udp_rcvbuf)) < 0 ||
-        udt_bind2(u, fd) < 0) {
+// The daemon's UDT settings for sending; for receiving a viewer's. The
+// daemon's 16 KB buffer and 32-packet window cap the download at a fraction
+// of what the device sends, and its 8 KB UDP buffer drops bursts of 1420-byte
+// segments. Only the receiving end sees these; nothing of it goes on the wire
+// but the window the handshake announces.
+int peer_udt_socket(int fd, int udp_rcvbuf, bool device_options) {
+    int u = build_udt_socket(-1);
+    if (u < 0) return -1;
+    // The window first: UDT cuts the receive buffer down to it.
+    const int window = kViewerWindow;
+    const int rcvbuf = kViewerRcvBuf;
+    bool ok = device_options ||
+              (udt_setsockopt(u, 0, UDT_OPT_FC, &window, sizeof(window)) == 0 &&
+               udt_setsockopt(u, 0, UDT_OPT_RCVBUF, &rcvbuf, sizeof(rcvbuf)) == 0);
+    if (ok && udp_rcvbuf > 0)
+        ok = udt_setsockopt(u, 0, UDT_OPT_UDP_RCVBUF, &udp_rcvbuf, sizeof(udp_rcvbuf)) == 0;
+    // UDT applies the UDP buffer sizes when it binds; fd is already blocking.
+    if (!ok || udt_bind2(u, fd) < 0) {
         udt_close(u);
         return -1;
     }
@@ -526,6 +542,7 @@ bool parse_options(int argc, char **argv, Options *o) {
         {"punch-timeout", required_argument, nullptr, 'T'},
         {"stun-timeout", required_argument, nullptr, 't'},
         {"udp-rcvbuf", required_argument, nullptr, 'R'},
+        {"device-options", no_argument, nullptr, 'D'},
         {"probe-interval", required_argument, nullptr, 'I'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
@@ -571,6 +588,9 @@ bool parse_options(int argc, char **argv, Options *o) {
             case 'R':
                 if (!parse_number(optarg, 0, 1 << 30, &v) || v != static_cast<int>(v)) return false;
                 o->udp_rcvbuf = static_cast<int>(v);
+                break;
+            case 'D':
+                o->device_options = true;
                 break;
             case 'h':
                 fputs(kHelp, stdout);
@@ -700,7 +720,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "tarn-peer: device's UDT from %s after %d ms\n", peer.c_str(),
             ms_between(t0, p.done));
 
-    int u = peer_udt_socket(fd, o.udp_rcvbuf);  // owns fd from here on
+    int u = peer_udt_socket(fd, o.udp_rcvbuf, o.device_options);  // owns fd from here on
     if (u < 0) {
         fprintf(stderr, "tarn-peer: cannot build the UDT socket: %d\n", udt_getlasterror_code());
         close(fd);

@@ -1,6 +1,11 @@
 // Threaded name resolution.
 //
-// Design: evaddrinfo_new starts one detached resolver thread per request. The
+// Design: each request gets one detached resolver thread, but at most
+// EVADDRINFO_MAX_THREADS run at once: a slow DNS server keeps a thread inside
+// getaddrinfo long after its request timed out, and without a cap every new
+// session would add one more. A request that finds no free slot waits, and its
+// tick retries until it gets one or its time-out passes. The slot count is an
+// atomic taken on the loop thread and given back by the resolver thread. The
 // thread (producer) runs getaddrinfo and publishes the list through the atomic
 // `res`, or a failure by zeroing the atomic `remaining_ms`. A 50 ms tick on the
 // caller's event base (consumer) polls both and calls the callback on the loop
@@ -38,11 +43,21 @@ struct evaddrinfo {
     void *arg;
     std::mutex lock;
     int refcnt;
+    bool started;  // loop thread only
 };
 
 namespace {
 
 constexpr int kTickMs = 50;
+
+std::atomic<int> g_resolvers{0};
+
+bool take_resolver_slot() {
+    int n = g_resolvers.load(std::memory_order_relaxed);
+    while (n < EVADDRINFO_MAX_THREADS)
+        if (g_resolvers.compare_exchange_weak(n, n + 1, std::memory_order_relaxed)) return true;
+    return false;
+}
 
 void evaddrinfo_free_internal(struct evaddrinfo *req) {
     if (!req) return;
@@ -63,6 +78,7 @@ void *thread_getaddrinfo(void *p) {
     hints.ai_socktype = SOCK_STREAM;
     struct addrinfo *res = nullptr;
     int rc = getaddrinfo(req->host, req->port, &hints, &res);
+    g_resolvers.fetch_sub(1, std::memory_order_relaxed);
     if (rc != 0) {
         res = nullptr;
         LOG("getaddrinfo('%s:%s') failed: %d; %s\n", req->host, req->port, rc, gai_strerror(rc));
@@ -89,12 +105,32 @@ void *thread_getaddrinfo(void *p) {
     return nullptr;
 }
 
+// Starts the resolver thread if a slot is free. The thread's reference is
+// taken before it runs. 1 started, 0 no free slot, -1 the thread failed.
+int start_resolver(struct evaddrinfo *req) {
+    if (!take_resolver_slot()) return 0;
+    {
+        std::lock_guard<std::mutex> guard(req->lock);
+        req->refcnt++;
+    }
+    pthread_t tid;
+    if (pthread_create(&tid, nullptr, thread_getaddrinfo, req) != 0) {
+        std::lock_guard<std::mutex> guard(req->lock);
+        req->refcnt--;
+        g_resolvers.fetch_sub(1, std::memory_order_relaxed);
+        return -1;
+    }
+    req->started = true;
+    return 1;
+}
+
 void timeout_cb(evutil_socket_t, short, void *p) {
     auto *req = static_cast<struct evaddrinfo *>(p);
     if (!req) {
         LOG("ptr is NULL.");
         return;
     }
+    if (!req->started) start_resolver(req);
     int remaining = req->remaining_ms.fetch_sub(kTickMs, std::memory_order_relaxed) - kTickMs;
     struct addrinfo *res = req->res.load(std::memory_order_acquire);
     if (!res && remaining > 0) return;
@@ -129,14 +165,13 @@ struct evaddrinfo *evaddrinfo_new(struct event_base *base, const char *host, con
     }
     req->cb = cb;
     req->arg = arg;
-    req->refcnt = 2;
+    req->refcnt = 1;
     // Large time-outs saturate rather than wrap into an instant time-out.
     req->remaining_ms = timeout_s > INT32_MAX / 1000 ? INT32_MAX : timeout_s * 1000;
     snprintf(req->host, sizeof(req->host), "%s", host);
     snprintf(req->port, sizeof(req->port), "%s", port && *port ? port : "0");
 
-    pthread_t tid;
-    if (pthread_create(&tid, nullptr, thread_getaddrinfo, req) != 0) {
+    if (start_resolver(req) < 0) {
         event_free(req->ev);
         delete req;
         return nullptr;

@@ -3,6 +3,10 @@
 
 #include <netdb.h>
 
+// Resolver threads in flight at most; further requests wait for a free one
+// within their own time-out.
+constexpr int EVADDRINFO_MAX_THREADS = 4;
+
 struct event_base;
 struct evaddrinfo;
 

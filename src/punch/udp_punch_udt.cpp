@@ -237,6 +237,10 @@ int build_udt_socket(int udp_fd) {
             return -1;
         }
     }
+    // Closing must never wait for the peer: UDT's default linger holds
+    // udt_close, and with it the loop, up to 180 s while unsent data remains.
+    const struct linger no_linger = {0, 0};
+    udt_setsockopt(u, 0, UDT_OPT_LINGER, &no_linger, sizeof(no_linger));
     if (udp_fd == -1) return u;
     // UDT's receive thread relies on a blocking socket with its own timeout.
     int flags = fcntl(udp_fd, F_GETFL);

@@ -14,6 +14,7 @@ constexpr int UDT_OPT_RCVSYN = 2;
 constexpr int UDT_OPT_FC = 4;
 constexpr int UDT_OPT_SNDBUF = 5;
 constexpr int UDT_OPT_RCVBUF = 6;
+constexpr int UDT_OPT_LINGER = 7;  // a struct linger
 constexpr int UDT_OPT_UDP_SNDBUF = 8;
 constexpr int UDT_OPT_UDP_RCVBUF = 9;
 constexpr int UDT_OPT_RENDEZVOUS = 12;

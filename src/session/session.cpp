@@ -26,6 +26,31 @@ namespace {
 struct event *nat_type_timer;
 p2p_session sessions[MAX_SESSIONS];
 
+// /etc/tarn.conf sits on flash: a STUN host that keeps changing is written at
+// most once per kConfSaveGapS, and the latest host is the one written last.
+constexpr int kConfSaveGapS = 5;
+struct event *conf_save_timer;  // exists only while a save waits
+struct timespec last_conf_save;
+bool conf_saved_once;
+
+void save_stun_host_now() {
+    conf_file_save(g_stun_host);
+    clock_gettime(CLOCK_MONOTONIC, &last_conf_save);
+    conf_saved_once = true;
+}
+
+// Writes a waiting save at once.
+void flush_conf_save() {
+    if (!conf_save_timer) return;
+    event_free(conf_save_timer);
+    conf_save_timer = nullptr;
+    save_stun_host_now();
+}
+
+void conf_save_cb(evutil_socket_t, short, void *) {
+    flush_conf_save();
+}
+
 void nat_type_timer_cb(evutil_socket_t fd, short events, void *arg) {
     (void)fd;
     (void)arg;
@@ -74,12 +99,31 @@ int session_mgr_init(struct event_base *base) {
 
 int session_mgr_cleanup() {
     free_nat_type_timer();
+    flush_conf_save();
     for (auto &sess : sessions) {
         if (sess.state == SESS_FREE) continue;
         stat_mark_cleanup(&sess.stat);
         session_free(&sess);
     }
     return 0;
+}
+
+void session_save_stun_host() {
+    if (conf_save_timer) return;  // the waiting save takes the host of its time
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    time_t since = now.tv_sec - last_conf_save.tv_sec;
+    if (!conf_saved_once || since >= kConfSaveGapS || !g_session_base) {
+        save_stun_host_now();
+        return;
+    }
+    struct timeval wait = {kConfSaveGapS - since, 0};
+    conf_save_timer = evtimer_new(g_session_base, conf_save_cb, nullptr);
+    if (!conf_save_timer || evtimer_add(conf_save_timer, &wait) < 0) {
+        if (conf_save_timer) event_free(conf_save_timer);
+        conf_save_timer = nullptr;
+        save_stun_host_now();
+    }
 }
 
 p2p_session *session_new(struct bufferevent *conn, const control_request *req) {

@@ -72,6 +72,9 @@ extern struct event_base *g_session_base;
 int session_mgr_init(struct event_base *base);
 // Ends every live session; used for do_tarn_clean and at shutdown.
 int session_mgr_cleanup();
+// Saves g_stun_host to the configuration file now, or a few seconds later
+// when it was saved a moment ago (then the host current at that time).
+void session_save_stun_host();
 
 // First free slot, initialised for a prepare_p2p on conn; null when all are taken.
 p2p_session *session_new(struct bufferevent *conn, const control_request *req);

@@ -92,7 +92,7 @@ void remember_stun_host(p2p_session *sess) {
     if (changed) {
         LOG_AS("dns_cb", "stun host changed");
         snprintf(g_stun_host, sizeof(g_stun_host), "%s", text);
-        conf_file_save(g_stun_host);
+        session_save_stun_host();
     }
     if (changed || g_nat_type.load() == NAT_TYPE_UNKNOWN) request_nat_type(text, text);
 }

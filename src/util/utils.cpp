@@ -76,6 +76,8 @@ int conf_file_load(char *host, int host_len) {
     }
 }
 
+// Written to a temporary file and renamed over the old one: a crash or power
+// cut mid-write leaves the previous file, never an empty one.
 int conf_file_save(const char *host) {
     if (!host || !host[0]) return 0;
 
@@ -83,19 +85,23 @@ int conf_file_save(const char *host) {
     snprintf(line, sizeof(line), "STUN_HOST=[%s]\n", host);
     size_t len = strlen(line);
 
-    int fd = open(TARN_CONF_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, TARN_CONF_MODE);
+    const char *tmp = TARN_CONF_FILE ".tmp";
+    int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, TARN_CONF_MODE);
     if (fd < 0) return -1;
     size_t done = 0;
     while (done < len) {
         ssize_t n = write(fd, line + done, len - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            close(fd);
-            return -1;
-        }
+        if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
-    return close(fd) == 0 ? 0 : -1;
+    bool ok = done == len && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    if (!ok || rename(tmp, TARN_CONF_FILE) != 0) {
+        unlink(tmp);
+        return -1;
+    }
+    return 0;
 }
 
 int readUCI(const char *path, char *value) {

@@ -438,6 +438,38 @@ int count_threads() {
     return n;
 }
 
+// A DNS server that holds every query must not pile up resolver threads: the
+// cap is in flight, the rest wait, and every request still gets its answer
+// once the server speaks again.
+TEST_F(EvaddrinfoTest, ResolverThreadsAreCappedAndWaitingRequestsGetTheirTurn) {
+    g_dns->set_mode(DnsStandIn::kHold);
+    const int seen = g_dns->queries();
+    const int threads = count_threads();
+    constexpr int kRequests = EVADDRINFO_MAX_THREADS + 3;
+    Outcome o[kRequests];
+    evaddrinfo *r[kRequests];
+    for (int i = 0; i < kRequests; i++) {
+        std::string host = "capped" + std::to_string(i) + ".tarn.test";
+        r[i] = evaddrinfo_new(base_, host.c_str(), "3478", 30, record_cb, &o[i]);
+        ASSERT_NE(r[i], nullptr);
+    }
+    ASSERT_TRUE(g_dns->wait_queries(seen + EVADDRINFO_MAX_THREADS));
+    // Ticks keep running; none of the waiting requests may start a thread.
+    run_until([] { return false; }, 1s);
+    EXPECT_EQ(g_dns->queries(), seen + EVADDRINFO_MAX_THREADS);
+    EXPECT_LE(count_threads(), threads + EVADDRINFO_MAX_THREADS);
+
+    g_dns->release_held();
+    ASSERT_TRUE(run_until([&] {
+        for (const Outcome &x : o)
+            if (x.calls == 0) return false;
+        return true;
+    }));
+    for (const Outcome &x : o) EXPECT_EQ(x.ip, kHeldAnswer);
+    for (evaddrinfo *x : r) evaddrinfo_free(x);
+    ASSERT_TRUE(log_.wait_for("evaddrinfo_free_internal", kRequests));
+}
+
 TEST_F(EvaddrinfoTest, BadArgumentsStartNothing) {
     Outcome o;
     const int threads = count_threads();

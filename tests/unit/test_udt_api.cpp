@@ -75,6 +75,11 @@ TEST(UdtApi, BuiltSocketCarriesTheOptionTable) {
     EXPECT_EQ(get_int(u, UDT_OPT_UDP_SNDBUF), 131072);
     EXPECT_EQ(get_int(u, UDT_OPT_UDP_RCVBUF), 8192);
     EXPECT_EQ(get_int(u, UDT_OPT_FC), 32);
+    // Closing never waits for unsent data.
+    struct linger lg = {1, 1};
+    int len = sizeof(lg);
+    ASSERT_EQ(udt_getsockopt(u, 0, UDT_OPT_LINGER, &lg, &len), 0);
+    EXPECT_EQ(lg.l_onoff, 0);
     // An unbound socket is not connected, and option 17 agrees with the state call.
     EXPECT_EQ(get_int(u, UDT_OPT_STATE), udt_getsockstate(u));
     EXPECT_NE(udt_getsockstate(u), UDT_STATE_CONNECTED);

@@ -1,0 +1,59 @@
+"""How long tarn's event loop keeps a control request waiting.
+
+A probe thread asks get_tarn_info on a fresh connection every 50 ms and
+records how long each answer took; a loop that blocks shows up as one slow
+answer, however short the block's cause was."""
+
+import socket
+import threading
+import time
+
+REQUEST = b'{"request":"get_tarn_info"}'
+
+
+class LoopProbe:
+    def __init__(self, make_socket=lambda: socket.socket(), addr=("127.0.0.1", 929),
+                 interval=0.05):
+        self._make_socket = make_socket
+        self._addr = addr
+        self._interval = interval
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self.latencies = []
+        self.failures = 0
+
+    def _ask(self):
+        started = time.monotonic()
+        with self._make_socket() as s:
+            s.settimeout(300)
+            s.connect(self._addr)
+            s.sendall(REQUEST)
+            answer = b""
+            while True:
+                chunk = s.recv(4096)
+                if not chunk:
+                    break
+                answer += chunk
+        if b'"error_code":0' not in answer:
+            raise OSError("no answer")
+        return time.monotonic() - started
+
+    def _run(self):
+        while not self._stop.is_set():
+            try:
+                self.latencies.append(self._ask())
+            except OSError:
+                self.failures += 1
+            self._stop.wait(self._interval)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+
+    @property
+    def worst_ms(self):
+        return max(self.latencies, default=float("inf")) * 1000
