@@ -1,5 +1,6 @@
 #include "session/session_share.h"
 
+#include "stats/ubus_api.h"
 #include "util/log.h"
 
 // OpenWrt's headers carry no C++ guards.
@@ -17,7 +18,7 @@ static constexpr char log_unit[] = "session";
 // A connection of its own, for this one notice: the upload connection belongs
 // to the report uploader and its lock.
 int reload_share_info() {
-    struct ubus_context *ctx = ubus_connect(NULL);
+    struct ubus_context *ctx = ubus_connect_system();
     if (!ctx) {
         LOG("connect to ubusd failed!");
         return -1;

@@ -15,13 +15,15 @@ extern "C" {
 #include <libubus.h>
 }
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 static constexpr char log_unit[] = "ubus_api";
 
-#define UBUS_SOCKET "/var/run/ubus.sock"
+#define UBUS_SOCKET "/var/run/ubus.sock"  // ubusd's before 2020
 #define CLOUD_LOG_OBJECT "cloud_log"
 #define CLOUD_LOG_METHOD "upload_log"
 #define CLOUD_LOG_COMMAND "cloud_log"
@@ -33,9 +35,26 @@ static pthread_mutex_t g_upload_lock = PTHREAD_MUTEX_INITIALIZER;
 static struct ubus_context *g_ctx;
 static struct blob_buf g_buf;
 
+struct ubus_context *ubus_connect_system() {
+    // libubus starts uloop, which takes SIGCHLD (without SA_RESTART), and
+    // SIGINT, SIGTERM while nobody has them; tarn runs no uloop: keep its own.
+    static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    static const int kSignals[] = {SIGCHLD, SIGINT, SIGTERM};
+    struct sigaction saved[3];
+    pthread_mutex_lock(&lock);
+    for (int i = 0; i < 3; i++) sigaction(kSignals[i], NULL, &saved[i]);
+    struct ubus_context *ctx = ubus_connect(UBUS_SOCKET);
+    if (!ctx) ctx = ubus_connect(NULL);  // the library's default, /var/run/ubus/ubus.sock
+    for (int i = 0; i < 3; i++) sigaction(kSignals[i], &saved[i], NULL);
+    pthread_mutex_unlock(&lock);
+    // libubus means to, but does not, keep the socket from services tarn starts.
+    if (ctx) fcntl(ctx->sock.fd, F_SETFD, FD_CLOEXEC);
+    return ctx;
+}
+
 static int ubus_init() {
     if (g_ctx) return 0;
-    g_ctx = ubus_connect(UBUS_SOCKET);
+    g_ctx = ubus_connect_system();
     if (!g_ctx) {
         LOG("error: failed to connect ubusd.");
         return -1;

@@ -111,6 +111,20 @@ TEST_F(Upload, FirstUploadStartsCloudLogAndReportsArriveWhole) {
     EXPECT_EQ((std::vector<std::string>{a, b}), read_lines(kCloudLog));
 }
 
+// libubus starts uloop, which would take SIGCHLD, SIGINT and SIGTERM.
+TEST_F(Upload, ConnectingLeavesSignalDispositionsAlone) {
+    start_bus();
+    for (int sig : {SIGCHLD, SIGINT, SIGTERM}) signal(sig, SIG_DFL);
+    ubus_context *ctx = ubus_connect_system();
+    ASSERT_NE(ctx, nullptr);
+    ubus_free(ctx);
+    for (int sig : {SIGCHLD, SIGINT, SIGTERM}) {
+        struct sigaction sa;
+        sigaction(sig, nullptr, &sa);
+        EXPECT_EQ(sa.sa_handler, SIG_DFL) << sig;
+    }
+}
+
 TEST_F(Upload, MissingServiceProgramIsReported) {
     start_bus();
     temp_dir empty;
