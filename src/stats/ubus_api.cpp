@@ -70,8 +70,6 @@ unsigned g_dropped;
 uint64_t g_next_seq;
 bool g_stopping;
 bool g_running;
-// Never destroyed: a program that exits without ubus_deinit must not trip
-// over a joinable thread object at exit.
 std::thread *g_reporter;
 
 // Reporter thread only.
@@ -216,6 +214,10 @@ void ubus_post(ubus_job_fn run, const char *text) {
     if (!g_running) {
         g_reporter = new std::thread(reporter_main);
         g_running = true;
+        // A program that ends without ubus_deinit still stops the reporter
+        // before the queue and its lock are destroyed.
+        static std::once_flag stop_at_exit;
+        std::call_once(stop_at_exit, [] { atexit(ubus_deinit); });
     }
     if (g_queue.size() >= kQueueMax) {
         g_queue.pop_front();
