@@ -63,13 +63,16 @@ struct bus_job {
     std::string text;
 };
 
-std::mutex g_lock;
-std::condition_variable g_wake;
-std::deque<bus_job> g_queue;
+// Allocated once and never freed: a reporter stuck in a bus call at exit is
+// left behind, and must not find these destroyed under it.
+std::mutex &g_lock = *new std::mutex;
+std::condition_variable &g_wake = *new std::condition_variable;
+std::deque<bus_job> &g_queue = *new std::deque<bus_job>;
 unsigned g_dropped;
 uint64_t g_next_seq;
 bool g_stopping;
 bool g_running;
+bool g_finished;  // the reporter has left its loop
 std::thread *g_reporter;
 
 // Reporter thread only.
@@ -188,6 +191,9 @@ void reporter_main() {
     lk.unlock();
     drop_connection();
     blob_buf_free(&g_buf);
+    lk.lock();
+    g_finished = true;
+    g_wake.notify_all();
 }
 
 }  // namespace
@@ -234,16 +240,22 @@ void send_log_to_cloud_log(const char *text) {
 }
 
 void ubus_deinit() {
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        if (!g_running) return;
-        g_stopping = true;
-        g_wake.notify_one();
+    std::unique_lock<std::mutex> lk(g_lock);
+    if (!g_running) return;
+    g_stopping = true;
+    g_wake.notify_all();
+    // Some libubus calls wait without a time-out (a lookup on a stopped
+    // ubusd): exit does not wait for them.
+    if (!g_wake.wait_for(lk, kDrainLimit + 1s, [] { return g_finished; })) {
+        g_reporter->detach();
+        return;
     }
+    lk.unlock();
     g_reporter->join();
-    std::lock_guard<std::mutex> guard(g_lock);
+    lk.lock();
     delete g_reporter;
     g_reporter = nullptr;
     g_running = false;
     g_stopping = false;
+    g_finished = false;
 }
