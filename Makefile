@@ -20,7 +20,8 @@ CROSS_LIBS   = json-c libevent cjson udt4 gtest libubox ubus uci
 CROSS_QEMU   = qemu-mips -L /usr/mips-linux-gnu -E LD_LIBRARY_PATH=$(CROSS_PREFIX)/lib
 CROSS_ROAD   = test_roads.Roads.test_port_restricted_both_sides_carries_media_both_ways
 
-.PHONY: all deps cross-deps build asan cross test test-asan cross-test demo bench clean fuzz test-tsan bench-lossy
+.PHONY: all deps cross-deps build asan cross test test-asan cross-test demo bench liveness clean \
+        fuzz test-tsan bench-lossy
 
 all: build
 
@@ -86,6 +87,10 @@ bench: deps
 	cmake --build $(BUILD) -j$(JOBS)
 	$(SUDO) tests/sandbox env TARN_BIN=$(CURDIR)/$(BUILD)/bin TARN_SRC=$(CURDIR) \
 	  PATH=$(CURDIR)/$(BUILD)/bin:$$PATH python3 bench/relay.py
+
+# The worst control-request answer time through each liveness fault; a table.
+liveness: deps build
+	BUILD=$(BUILD) $(SUDO) python3 bench/loop_latency.py
 
 # 20 roads with 10 % loss each way (LOSSY_ROADS, LOSSY_PCT); prints the rate.
 bench-lossy: deps build
