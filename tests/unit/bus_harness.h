@@ -11,9 +11,12 @@
 #include <limits.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -109,11 +112,17 @@ inline int run(const std::vector<std::string> &args, const std::string &out = "/
     return WEXITSTATUS(st);
 }
 
+// A plain connect: libubus keeps request buffers in globals, so this thread
+// must not call it while the daemon code's bus reporter is at work.
 inline bool can_connect(const std::string &sock) {
-    ubus_context *ctx = ubus_connect(sock.c_str());
-    if (!ctx) return false;
-    ubus_free(ctx);
-    return true;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    struct sockaddr_un sun = {};
+    sun.sun_family = AF_UNIX;
+    snprintf(sun.sun_path, sizeof(sun.sun_path), "%s", sock.c_str());
+    bool ok = connect(fd, reinterpret_cast<struct sockaddr *>(&sun), sizeof(sun)) == 0;
+    close(fd);
+    return ok;
 }
 
 // ubusd's socket since 2020, the library's default.
