@@ -107,8 +107,11 @@ TEST_F(Upload, FirstUploadStartsCloudLogAndReportsArriveWhole) {
 // the service is started again on the new bus.
 TEST_F(Upload, ReconnectsAfterTheBusRestarts) {
     start_bus();
+    stdout_capture out(dir.path);
     send_log_to_cloud_log("{\"n\":1}");
     ASSERT_TRUE(recorded(1));
+    // Settled first: a call cut off by the restart is sent again.
+    ASSERT_TRUE(wait_until([&] { return count(out.text(), kReturned) == 1; }));
     bus.reset();
     EXPECT_TRUE(reap_children());
     start_bus();
