@@ -1,6 +1,6 @@
 // Unpredictable bytes for session ids and STUN transaction ids, from the
 // kernel's CSPRNG: getrandom where the C library has it (glibc 2.25, musl
-// 1.1.20), else a read of /dev/urandom. Never rand(): its seed is a clock
+// 1.1.20), else a read of /dev/urandom. Never the C library PRNG: its seed is a clock
 // and a stranger who guesses it owns every id drawn from it. Any thread.
 #include <fcntl.h>
 #include <unistd.h>
