@@ -3,18 +3,29 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= 2
 CMAKE_ARGS ?= -DTARN_WERROR=ON
+# OpenWrt's libubox, ubus and uci, built once from pinned sources (docs/host-bus.md);
+# the sanitizer build links the same ones.
+OPENWRT    := $(CURDIR)/$(BUILD)/openwrt
 
 DEBS = build-essential cmake pkg-config libevent-dev libcjson-dev libudt-dev \
-       libgtest-dev coturn iptables iproute2 python3 util-linux
+       libgtest-dev libjson-c-dev coturn iptables iproute2 python3 util-linux
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build asan test test-asan demo bench clean
+# The device build: big-endian 32-bit MIPS, its libraries built from pinned
+# sources into CROSS_PREFIX, its programs run under qemu-mips.
+CROSS_BUILD  ?= build-mips
+CROSS_DEBS   = g++-mips-linux-gnu qemu-user googletest
+CROSS_PREFIX = $(CURDIR)/$(CROSS_BUILD)/third_party
+CROSS_LIBS   = json-c libevent cjson udt4 gtest libubox ubus uci
+CROSS_QEMU   = qemu-mips -L /usr/mips-linux-gnu -E LD_LIBRARY_PATH=$(CROSS_PREFIX)/lib
+CROSS_ROAD   = test_roads.Roads.test_port_restricted_both_sides_carries_media_both_ways
+
+.PHONY: all deps cross-deps build asan cross test test-asan cross-test demo bench clean
 
 all: build
 
 # Installs only what is missing; apt-get update runs only when something is.
-deps:
-	@missing=""; for p in $(DEBS); do \
+install_missing = @missing=""; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -23,13 +34,31 @@ deps:
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
+# Then builds OpenWrt's libraries into $(OPENWRT) unless they are there already.
+deps:
+	$(call install_missing,$(DEBS))
+	JOBS=$(JOBS) cmake/third_party.sh --prefix $(OPENWRT) --work $(OPENWRT)-src libubox ubus uci
+
+cross-deps:
+	$(call install_missing,$(CROSS_DEBS))
+
 build:
-	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DTARN_OPENWRT_PREFIX=$(OPENWRT)
 	cmake --build $(BUILD) -j$(JOBS)
 
 asan:
-	cmake -S . -B $(ASAN_BUILD) $(CMAKE_ARGS) -DTARN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+	cmake -S . -B $(ASAN_BUILD) $(CMAKE_ARGS) -DTARN_OPENWRT_PREFIX=$(OPENWRT) -DTARN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
+
+# tarn, its tools and the unit tests for the device, against the target's own
+# libevent, cJSON, UDT and OpenWrt's libubox, ubus and uci.
+cross: cross-deps
+	cmake/third_party.sh --prefix $(CROSS_PREFIX) --work $(CROSS_BUILD)/third_party-src \
+	  --toolchain $(CURDIR)/cmake/mips-linux-gnu.cmake $(CROSS_LIBS)
+	cmake -S . -B $(CROSS_BUILD) $(CMAKE_ARGS) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mips-linux-gnu.cmake \
+	  -DCMAKE_PREFIX_PATH=$(CROSS_PREFIX) -DTARN_OPENWRT_PREFIX=$(CROSS_PREFIX) \
+	  -DTARN_TOOL_DIR=$(CURDIR)/$(BUILD)/bin
+	cmake --build $(CROSS_BUILD) -j$(JOBS)
 
 test: deps build
 	cd $(BUILD) && $(SUDO) ctest -j$(JOBS) --output-on-failure
@@ -38,6 +67,15 @@ test: deps build
 test-asan: deps asan
 	cd $(ASAN_BUILD) && $(SUDO) ctest -j$(JOBS) --output-on-failure
 
+# Every unit test of the device build under qemu-mips (with the host build's
+# tools), then one whole road in the lab with the device's tarn under qemu.
+cross-test: deps build cross
+	cd $(CROSS_BUILD) && $(SUDO) ctest -j$(JOBS) --output-on-failure
+	$(SUDO) tests/sandbox env TARN_BIN=$(CURDIR)/$(BUILD)/bin TARN_SRC=$(CURDIR) \
+	  PYTHONPATH=$(CURDIR)/tests/lib:$(CURDIR)/tests/lab PATH=$(CURDIR)/$(BUILD)/bin:$$PATH \
+	  TARN_DEVICE_COMMAND="$(CROSS_QEMU) $(CURDIR)/$(CROSS_BUILD)/bin/tarn" \
+	  python3 -m unittest -v $(CROSS_ROAD)
+
 demo: deps build
 	$(SUDO) tests/sandbox env TARN_BIN=$(CURDIR)/$(BUILD)/bin TARN_SRC=$(CURDIR) \
 	  PATH=$(CURDIR)/$(BUILD)/bin:$$PATH python3 tools/demo/demo.py
@@ -45,11 +83,11 @@ demo: deps build
 # tarn in the lab against raw UDT and a minimal server; prints one table
 # (docs/performance.md). BENCH_QUICK=1: a short run; BENCH_JSON=FILE: JSON too.
 bench: deps
-	cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DTARN_BENCH=ON
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DTARN_OPENWRT_PREFIX=$(OPENWRT) -DTARN_BENCH=ON
 	cmake --build $(BUILD) -j$(JOBS)
 	$(SUDO) tests/sandbox env TARN_BIN=$(CURDIR)/$(BUILD)/bin TARN_SRC=$(CURDIR) \
 	  PATH=$(CURDIR)/$(BUILD)/bin:$$PATH BENCH_QUICK=$(BENCH_QUICK) BENCH_JSON=$(BENCH_JSON) \
 	  python3 bench/bench.py
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(CROSS_BUILD)

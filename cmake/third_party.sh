@@ -2,11 +2,12 @@
 # cmake/third_party.sh --prefix DIR --work DIR [--toolchain FILE] PACKAGE...
 #
 # Builds pinned third-party libraries that Debian does not ship (OpenWrt's
-# libubox, ubus, uci) or that a cross build needs for its target, and installs
-# them into DIR. Sources come from ../shared/third_party (TARN_THIRD_PARTY
-# overrides); without that folder the OpenWrt libraries are cloned from their
-# upstream repositories at the same commits. Each package is built once: a
-# stamp in DIR records the pinned version it holds.
+# libubox, ubus, uci) or that a cross build needs for its target (libevent,
+# cjson, udt4, gtest, json-c and the OpenWrt ones), and installs them into DIR.
+# Sources come from ../shared/third_party (TARN_THIRD_PARTY overrides); without
+# that folder the OpenWrt libraries are cloned from their upstream repositories
+# at the same commits. gtest is built from Debian's googletest sources. Each
+# package is built once: a stamp in DIR records the pinned version it holds.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -28,13 +29,17 @@ mkdir -p "$prefix" "$work"
 prefix=$(cd "$prefix" && pwd) work=$(cd "$work" && pwd)
 jobs=${JOBS:-2}
 
-# name  tarball-stem  upstream  commit
+# name  tarball-stem  upstream  commit (docs/host-bus.md lists them)
 pins() {
     case $1 in
-    libubox) echo "libubox-1aa36ee https://git.openwrt.org/project/libubox.git 1aa36ee" ;;
-    ubus) echo "ubus-3cc98db https://git.openwrt.org/project/ubus.git 3cc98db" ;;
-    uci) echo "uci-66127cd https://git.openwrt.org/project/uci.git 66127cd" ;;
+    libubox) echo "libubox-1aa36ee https://git.openwrt.org/project/libubox.git 1aa36ee774c8db4d7a396903e0d2e1fb79ee8bf1" ;;
+    ubus) echo "ubus-3cc98db https://git.openwrt.org/project/ubus.git 3cc98db1a422dcf560f2d6347fd410f17565a89d" ;;
+    uci) echo "uci-66127cd https://git.openwrt.org/project/uci.git 66127cd76c5d0bd46d5a90302cc6110f53a4e2f8" ;;
     json-c) echo "json-c-0.16 - -" ;;
+    libevent) echo "libevent-2.1.12-stable - -" ;;
+    cjson) echo "cJSON-1.7.15 - -" ;;
+    udt4) echo "udt4-4.11 - -" ;;
+    gtest) echo "googletest-$(dpkg-query -W -f='${Version}' googletest 2>/dev/null) /usr/src/googletest -" ;;
     *) echo "unknown package $1" >&2; exit 2 ;;
     esac
 }
@@ -45,16 +50,24 @@ fetch() {
     read -r stem url commit < <(pins "$1")
     local src=$work/$stem
     rm -rf "$src"
-    if [ -f "$tarballs/$stem.tar.gz" ]; then
+    if [ -d "$url" ]; then
+        cp -r "$url" "$src"
+    elif [ -f "$tarballs/$stem.tar.gz" ]; then
+        # git archive records the commit in the tarball's first (pax) header.
+        local header
+        header=$(gzip -dc "$tarballs/$stem.tar.gz" 2>/dev/null | head -c 1536 | tr '\0' '\n' || true)
+        case $url$'\n'$header in
+        -*|*"comment=$commit"*) ;;
+        *) echo "$stem.tar.gz is not commit $commit" >&2; exit 1 ;;
+        esac
         tar -xzf "$tarballs/$stem.tar.gz" -C "$work"
     elif [ "$url" != - ]; then
         git clone -q "$url" "$src" >&2
         git -C "$src" -c advice.detachedHead=false checkout -q "$commit"
-        # A short hash could name another object; insist on a commit that starts with it.
-        case $(git -C "$src" rev-parse HEAD) in
-        "$commit"*) ;;
-        *) echo "$stem: upstream HEAD is not $commit" >&2; exit 1 ;;
-        esac
+        [ "$(git -C "$src" rev-parse HEAD)" = "$commit" ] || {
+            echo "$stem: upstream has no commit $commit" >&2
+            exit 1
+        }
     else
         echo "$stem.tar.gz not found in $tarballs" >&2
         exit 1
@@ -75,11 +88,36 @@ cmake_install() {
     }
 }
 
+# UDT4 ships only a Makefile for its own compiler and CPU names; a few lines of
+# CMake build the same library (shared, its header as <udt/udt.h> like Debian's).
+udt4_cmake() {
+    cat >"$1/CMakeLists.txt" <<'EOF'
+cmake_minimum_required(VERSION 3.13)
+project(udt CXX)
+file(GLOB sources src/*.cpp)
+add_library(udt SHARED ${sources})
+target_compile_definitions(udt PRIVATE LINUX)
+target_compile_options(udt PRIVATE -w -finline-functions -fno-strict-aliasing -fvisibility=hidden)
+find_package(Threads REQUIRED)
+target_link_libraries(udt PRIVATE Threads::Threads)
+install(TARGETS udt LIBRARY DESTINATION lib)
+install(FILES src/udt.h DESTINATION include/udt)
+EOF
+}
+
 build() {
     local src
     src=$(fetch "$1")
     case $1 in
-    json-c) cmake_install "$src" -DBUILD_SHARED_LIBS=ON -DBUILD_TESTING=OFF -DDISABLE_WERROR=ON ;;
+    json-c) cmake_install "$src" -DBUILD_SHARED_LIBS=ON -DBUILD_STATIC_LIBS=OFF -DBUILD_TESTING=OFF \
+        -DDISABLE_WERROR=ON ;;
+    libevent) cmake_install "$src" -DEVENT__LIBRARY_TYPE=SHARED -DEVENT__DISABLE_OPENSSL=ON \
+        -DEVENT__DISABLE_TESTS=ON -DEVENT__DISABLE_REGRESS=ON -DEVENT__DISABLE_SAMPLES=ON \
+        -DEVENT__DISABLE_BENCHMARK=ON ;;
+    cjson) cmake_install "$src" -DBUILD_SHARED_LIBS=ON -DENABLE_CJSON_TEST=OFF \
+        -DENABLE_CJSON_UTILS=OFF -DENABLE_CUSTOM_COMPILER_FLAGS=OFF ;;
+    udt4) udt4_cmake "$src" && cmake_install "$src" ;;
+    gtest) cmake_install "$src" -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON ;;
     libubox) cmake_install "$src" -DBUILD_LUA=OFF -DBUILD_EXAMPLES=OFF ;;
     ubus) cmake_install "$src" -DBUILD_LUA=OFF -DBUILD_EXAMPLES=OFF ;;
     uci) cmake_install "$src" -DBUILD_LUA=OFF ;;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "stats/ubus_api.h"
 #include "stun/stun.h"
 
 namespace {
@@ -114,5 +115,6 @@ int main(int argc, char **argv) {
         if (code == NAT_CODE_FAILURE) status = 1;
     }
     if (probe && runProbe(server) != 0) status = 1;
+    ubus_deinit();  // the discovery report, if one is queued, goes before we do
     return status;
 }

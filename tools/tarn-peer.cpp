@@ -428,7 +428,9 @@ void transfer(int u, const Options &o, double start, Transfer *t) {
     static char buf[65536];
     for (;;) {
         bool busy = false;
-        for (;;) {
+        // A bounded gulp: at full speed there is always more to read, and
+        // the upstream, the progress line and the deadline need their turn.
+        for (int reads = 0; reads < 64; reads++) {
             int n = udt_recv(u, buf, sizeof(buf), 0);
             if (n > 0) {
                 double now = now_s();

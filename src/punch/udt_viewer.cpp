@@ -1,5 +1,7 @@
 #include "punch/udt_viewer.h"
 
+#include <sys/socket.h>
+
 #include "punch/udp_punch.h"
 #include "punch/udt_api.h"
 
@@ -18,6 +20,10 @@ int udt_viewer_socket(int udp_fd, int udp_rcvbuf, bool device_options) {
                            udt_setsockopt(u, 0, UDT_OPT_RCVBUF, &rcvbuf, sizeof(rcvbuf)) == 0);
     if (ok && udp_rcvbuf > 0)
         ok = udt_setsockopt(u, 0, UDT_OPT_UDP_RCVBUF, &udp_rcvbuf, sizeof(udp_rcvbuf)) == 0;
+    // Unlike the device, a viewer that leaves wants what it sent delivered:
+    // closing waits for the send buffer to drain, for a while.
+    const struct linger drain = {1, 30};
+    ok = ok && udt_setsockopt(u, 0, UDT_OPT_LINGER, &drain, sizeof(drain)) == 0;
     // UDT applies the UDP buffer sizes when it binds.
     if (!ok || udt_bind2(u, udp_fd) < 0) {
         udt_close(u);

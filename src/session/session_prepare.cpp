@@ -103,7 +103,7 @@ int dns_cb(struct addrinfo *res, void *arg) {
     LOG("building stun request, sess %p\n", static_cast<void *>(sess));
 
     char ifname[READ_UCI_VALUE_MAX + 1] = {0};
-    if (readUCI("network.wan.ifname", ifname) < 0) {
+    if (read_wan_ifname(ifname) < 0) {
         LOG("read local ifname error");
         session_free(sess);
         return 0;

@@ -1,37 +1,47 @@
 #include "session/session_share.h"
 
+#include "stats/ubus_api.h"
 #include "util/log.h"
 
 // OpenWrt's headers carry no C++ guards.
 extern "C" {
 #include <libubox/blobmsg.h>
 #include <libubus.h>
+}
 
 static constexpr char log_unit[] = "session";
-}
 
 #define WEB_MEDIA_OBJECT "web_media"
 #define WEB_MEDIA_METHOD "video_share_info_update"
 #define WEB_MEDIA_TIMEOUT_MS 3000
 
-// A connection of its own, for this one notice: the upload connection belongs
-// to the report uploader and its lock.
-int reload_share_info() {
-    struct ubus_context *ctx = ubus_connect(NULL);
+namespace {
+
+// On the reporter thread, with a connection of its own for this one notice.
+// A notice that finds no bus is not kept: it only says "look again".
+int notify_web_media(const char *) {
+    struct ubus_context *ctx = ubus_connect_system();
     if (!ctx) {
-        LOG("connect to ubusd failed!");
-        return -1;
+        LOG_AS("reload_share_info", "connect to ubusd failed!");
+        return 0;
     }
     struct blob_buf b = {};
     blob_buf_init(&b, 0);
     uint32_t id;
     if (ubus_lookup_id(ctx, WEB_MEDIA_OBJECT, &id)) {
-        LOG("ubus lookup id web_media failed.");
+        LOG_AS("reload_share_info", "ubus lookup id web_media failed.");
     } else {
-        LOG("start to notify web_media. ");
+        LOG_AS("reload_share_info", "start to notify web_media. ");
         ubus_invoke(ctx, id, WEB_MEDIA_METHOD, b.head, NULL, NULL, WEB_MEDIA_TIMEOUT_MS);
     }
     ubus_free(ctx);
     blob_buf_free(&b);
+    return 0;
+}
+
+}  // namespace
+
+int reload_share_info() {
+    ubus_post(notify_web_media, nullptr);
     return 0;
 }

@@ -1,8 +1,22 @@
-// Report upload to the cloud_log service over the system bus.
+// Everything tarn says on the system bus, said from one reporter thread so
+// that the event loop never waits on the bus.
 #pragma once
 
-// Uploads one report; failures are logged and the report is dropped.
-// Safe from the loop thread and the NAT-type worker at once.
+struct ubus_context;
+
+// A bus job, run on the reporter thread with the text it was posted with:
+// 0 when done, -1 when the bus was not there (it is tried again later).
+typedef int (*ubus_job_fn)(const char *text);
+
+// Queues a job (at most 64 wait; the oldest is dropped when full). Safe from
+// any thread; starts the reporter on first use.
+void ubus_post(ubus_job_fn run, const char *text);
+// Queues one report for cloud_log; empty or null text is ignored.
 void send_log_to_cloud_log(const char *text);
-// Frees the upload connection, if one was made. Called once at exit.
+// A new connection to ubusd: at /var/run/ubus.sock (ubusd's before 2020) if
+// it answers there, else at the library's default socket; null when neither
+// answers.
+struct ubus_context *ubus_connect_system();
+// Lets the reporter deliver what is queued for a short while, then stops it
+// and frees the upload connection. Called once at exit.
 void ubus_deinit();

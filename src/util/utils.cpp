@@ -40,6 +40,15 @@ struct UciFree {
 };
 using UciPtr = std::unique_ptr<uci_context, UciFree>;
 
+// uci_perror's text. libuci's own appends a line feed to a static 128-byte
+// buffer on every call: one more blank line each time, past its end after 127.
+void uci_print_error(uci_context *ctx, const char *prefix) {
+    char *text = nullptr;
+    uci_get_errorstr(ctx, &text, prefix);
+    fprintf(stderr, "%s\n", text ? text : prefix);
+    free(text);
+}
+
 // A caller passed an impossible length: a bug, not a runtime condition.
 [[noreturn]] void assert_failed(const char *cond, const char *why) {
     printf("assert failed:%s,%s\n", cond, why);
@@ -123,7 +132,7 @@ int readUCI(const char *path, char *value) {
 
     uci_ptr ptr;
     if (uci_lookup_ptr(ctx.get(), &ptr, work, true) != UCI_OK) {
-        uci_perror(ctx.get(), "read UCI file error");
+        uci_print_error(ctx.get(), "read UCI file error");
         LOG("read UCI error");
         return -1;
     }
@@ -142,7 +151,7 @@ int readUCI(const char *path, char *value) {
     }
 
     ctx->err = UCI_ERR_NOTFOUND;
-    uci_perror(ctx.get(), "do not find the option");
+    uci_print_error(ctx.get(), "do not find the option");
     LOG("readUCI: do not find the UCI option");
     return -1;
 }
@@ -191,25 +200,53 @@ void init_srand() {
     srand(static_cast<unsigned>(tv.tv_usec));
 }
 
-int init_dev_mac() {
-    char out[129] = {0};
-    FILE *fp = popen("uci get network.wan.macaddr", "r");
-    if (!fp) {
-        LOG("popen error");
-    } else {
-        size_t n = fread(out, 1, sizeof(out) - 1, fp);
-        (void)n;  // what was read is terminated text either way
-        pclose(fp);
-        if (!out[0]) LOG("can not found mac");
-    }
+int read_wan_ifname(char *ifname) {
+    if (readUCI("network.wan.ifname", ifname) == 0) return 0;
+    return readUCI("network.wan.device", ifname);  // OpenWrt 21.02 and later
+}
 
-    // Drop separators and the line feed; everything else stays as printed.
+namespace {
+
+// A MAC as printed by uci or sysfs, into out without separators and line
+// feeds; false when nothing was printed.
+bool read_mac(FILE *fp, char (&out)[129]) {
+    size_t n = fread(out, 1, sizeof(out) - 1, fp);
+    out[n] = '\0';  // what was read is terminated text either way
+    bool printed = out[0];
     size_t w = 0;
     for (size_t r = 0; out[r]; r++) {
         char c = out[r];
         if (c != ':' && c != '-' && c != '\n') out[w++] = c;
     }
     out[w] = '\0';
+    return printed;
+}
+
+// The WAN device's own address, for a MAC that is not in uci (an all-zero one is none).
+bool wan_device_mac(char (&out)[129]) {
+    char dev[READ_UCI_VALUE_MAX + 1] = {0};
+    if (read_wan_ifname(dev) < 0 || !dev[0] || strchr(dev, '/')) return false;
+    char path[sizeof(dev) + 32];
+    snprintf(path, sizeof(path), "/sys/class/net/%s/address", dev);
+    FilePtr fp(fopen(path, "re"));
+    if (!fp) return false;
+    read_mac(fp.get(), out);
+    return strspn(out, "0") != strlen(out);
+}
+
+}  // namespace
+
+int init_dev_mac() {
+    char out[129] = {0};
+    FILE *fp = popen("uci get network.wan.macaddr", "r");
+    if (!fp) {
+        LOG("popen error");
+    } else {
+        bool printed = read_mac(fp, out);
+        pclose(fp);
+        if (!printed) LOG("can not found mac");
+    }
+    if (!out[0] && !wan_device_mac(out)) out[0] = '\0';
 
     memset(dev_mac, 0, sizeof(dev_mac));
     const char *src = out[0] ? out : kDefaultMac;

@@ -20,12 +20,17 @@ int conf_file_save(const char *host);
 // 0 with the option's text in value, -1 otherwise. path is "package.section.option"
 // (sections also as "@type[N]"); value must hold READ_UCI_VALUE_MAX + 1 bytes.
 int readUCI(const char *path, char *value);
+// The WAN device: network.wan.ifname, else network.wan.device (OpenWrt 21.02
+// and later); 0 with its name in ifname (READ_UCI_VALUE_MAX + 1 bytes), -1 otherwise.
+int read_wan_ifname(char *ifname);
 // media_server.main.port, or 8080 when it cannot be read.
 int get_stream_port_from_config();
 
 extern char dev_mac[17];
 
 void init_srand();
+// dev_mac from `uci get network.wan.macaddr`, else the WAN device's own address
+// (/sys/class/net/DEV/address), else "1234567890AB".
 int init_dev_mac();
 // Writes "MAC-SECONDS-16ALNUM" into buf; returns the formatted length.
 int gen_session_id(char *buf, int size);

@@ -1,9 +1,11 @@
 """Sessions in the real daemon without a NAT: slots, clean-up, failures of
-the public-address query and their reports, with the bus and the cloud_log
-stand-in running in the sandbox. The STUN server here is a silent UDP socket
-of the test's own that records what reaches it."""
+the public-address query and their reports, with ubusd and the cloud_log
+stand-in running in the sandbox; the WAN device and MAC in either
+/etc/config/network layout, and ubusd on either socket path. The STUN server
+here is a silent UDP socket of the test's own that records what reaches it."""
 
 import json
+import os
 import re
 import signal
 import socket
@@ -12,7 +14,8 @@ import threading
 import time
 import unittest
 
-from tarn_daemon import Bus, Daemon, connect, read_to_eof, request, set_device_mac, wait_reports
+from tarn_daemon import (DEFAULT_SOCKET, LEGACY_SOCKET, Bus, Daemon, connect, network_config,
+                         read_to_eof, request, set_device_mac, wait_reports, wait_until, write_uci)
 
 NOT_READY_KEYS = ["sid", "is_ready"]
 
@@ -50,10 +53,10 @@ class SilentStun:
         self.sock.close()
 
 
-def session_socket_port():
-    """Port of tarn's UDP socket bound to 127.0.0.1 (not 0.0.0.0)."""
+def session_socket_port(addr="127.0.0.1"):
+    """Port of tarn's UDP socket bound to addr (not 0.0.0.0)."""
     out = subprocess.run(["ss", "-uanpH"], capture_output=True, text=True, check=True).stdout
-    ports = [int(m) for m in re.findall(r"127\.0\.0\.1:(\d+)\s.*\"tarn\"", out)]
+    ports = [int(m) for m in re.findall(r"%s:(\d+)\s.*\"tarn\"" % re.escape(addr), out)]
     assert len(ports) == 1, out
     return ports[0]
 
@@ -161,6 +164,69 @@ class Sessions(unittest.TestCase):
         self.daemon.wait_log("answer dropped")
         # The daemon goes on serving.
         self.assertTrue(request('{"request":"get_tarn_info"}').startswith('{"error_code":0'))
+
+
+def clean_and_report(sid):
+    """Ends every session; the report of sid as cloud_log received it."""
+    with connect() as s:
+        s.sendall(b'{"request":"do_tarn_clean"}')
+        (report,) = wait_reports(lambda r: r.get("sessionID") == sid)
+    return report
+
+
+class WanDevice(unittest.TestCase):
+    """The WAN device is a veth with a known MAC and address in the sandbox's
+    own network namespace."""
+    WAN, MAC, ADDR = "wan0", "02:5a:00:00:00:07", "192.0.2.7"
+
+    def setUp(self):
+        ip = ["ip", "link", "add", self.WAN, "address", self.MAC, "type", "veth", "peer", "name"]
+        subprocess.run(ip + [self.WAN + "p"], check=True)
+        subprocess.run(["ip", "addr", "add", self.ADDR + "/24", "dev", self.WAN], check=True)
+        subprocess.run(["ip", "link", "set", self.WAN, "up"], check=True)
+
+    def test_wan_address_and_mac_in_either_layout(self):
+        table = [  # layout, MAC in uci, MAC in the session id
+            ("legacy", "00:11:22:aa:bb:cc", "001122aabbcc"),  # uci's MAC comes first
+            ("legacy", None, "025a00000007"),                 # else the device's own
+            ("current", self.MAC, "025a00000007"),            # only in a config device
+            ("current", None, "025a00000007"),                # only on the device
+        ]
+        stun = SilentStun((self.ADDR, 3478))
+        self.addCleanup(stun.close)
+        with Bus():
+            for layout, uci_mac, sid_mac in table:
+                with self.subTest(layout=layout, uci_mac=uci_mac):
+                    write_uci("network", network_config(self.WAN, uci_mac, layout))
+                    with Daemon() as d:
+                        sid = prepare_session(self.ADDR)
+                        self.assertRegex(sid, r"^%s-\d{10}-[0-9A-Za-z]{16}$" % sid_mac)
+                        # The session's STUN socket is bound to the WAN address.
+                        src = (self.ADDR, session_socket_port(self.ADDR))
+                        wait_until(lambda: any(s == src for _, _, s in stun.received),
+                                   what="a request from the WAN address")
+                        self.assertEqual(clean_and_report(sid)["errorCode"], -52015)
+                        self.assertNotIn("read local ifname error", d.log())
+                        self.assertEqual(d.stop(), 0)
+
+
+class BusSockets(unittest.TestCase):
+    def test_report_and_share_notice_on_either_socket(self):
+        set_device_mac("00:11:22:aa:bb:cc")
+        notices = "/var/log/web_media.log"
+        for path in (LEGACY_SOCKET, DEFAULT_SOCKET):
+            with self.subTest(socket=path), Bus(path), Daemon() as d:
+                # tarn starts cloud_log, which finds the same bus.
+                sid = prepare_session()
+                self.assertEqual(clean_and_report(sid)["errorCode"], -52015)
+                subprocess.run(["web_media", "-o", notices], check=True)
+                with connect() as s:
+                    s.sendall(b'{"action":"share"}')
+                    d.wait_log("start to notify web_media. ")
+                wait_until(lambda: open(notices).read() == "{}\n", what="the notice")
+                self.assertNotIn("failed", d.log())
+                self.assertEqual(d.stop(), 0)
+            os.unlink(notices)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
 """The "action" request: tarn passes a share-information notice to web_media
-over the host bus, on a connection of its own, and answers nothing."""
+over ubusd, on a connection of its own, and answers nothing."""
 
 import os
 import subprocess

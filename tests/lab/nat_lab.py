@@ -22,6 +22,7 @@ import ctypes
 import itertools
 import os
 import select
+import shlex
 import signal
 import socket
 import subprocess
@@ -31,7 +32,8 @@ import time
 import unittest
 
 import stun_probe
-from tarn_daemon import BIN, PID_FILE, Daemon, reap_if_child, wait_until
+from tarn_daemon import (BIN, DEFAULT_SOCKET, PID_FILE, Daemon, network_config, reap_if_child,
+                         wait_until)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 HOLDER = os.path.join(HERE, "lab_holder.py")
@@ -58,6 +60,10 @@ SIDES = {
 }
 SAME_LAN_APP_ADDR = "192.168.1.3"
 SAME_LAN_APP_MAC = "02:7a:72:6e:00:03"
+
+# The device's tarn when it is not TARN_BIN's: a command line, e.g. a cross
+# build's binary under its emulator.
+DEVICE_COMMAND = shlex.split(os.environ.get("TARN_DEVICE_COMMAND", ""))
 
 HOST_PATH = ":".join(([BIN] if BIN else []) +
                      ["/usr/local/sbin", "/usr/local/bin", "/usr/sbin", "/usr/bin", "/sbin", "/bin"])
@@ -153,11 +159,6 @@ def resolve_in_root(root, path):
             done = ""
         parts = [p for p in target.split("/") if p and p != "."] + parts
     return root + (done or "/")
-
-
-def network_config(ifname, mac):
-    return ("config interface 'wan'\n\toption ifname '%s'\n\toption macaddr '%s'\n"
-            % (ifname, mac))
 
 
 def media_server_config(port):
@@ -580,35 +581,36 @@ class Lab:
         if not cls.has_tool(tool):
             raise unittest.SkipTest("%s is not built" % tool)
 
-    def start_bus(self, name="dev"):
-        """Starts tarn-ubusd in host name (its /var/run/ubus.sock) and waits
-        for the socket; None when tarn-ubusd is not built."""
-        if not self.has_tool("tarn-ubusd"):
-            return None
-        sock = self.path(name, "/var/run/ubus.sock")
-        log_path = self.path(name, "/var/log/tarn-ubusd.log")
+    def start_bus(self, name="dev", socket_path=DEFAULT_SOCKET):
+        """Starts OpenWrt's ubusd in host name on socket_path (as seen there)
+        and waits for the socket."""
+        sock = self.path(name, socket_path)
+        log_path = self.path(name, "/var/log/ubusd.log")
         with open(log_path, "ab") as log:
-            proc = self.popen(name, [os.path.join(BIN, "tarn-ubusd")],
+            proc = self.popen(name, [os.path.join(BIN, "ubusd"), "-s", socket_path],
                               stdout=log, stderr=subprocess.STDOUT)
         wait_until(lambda: os.path.exists(sock) or proc.poll() is not None, 10.0,
-                   "tarn-ubusd in " + name)
+                   "ubusd in " + name)
         if proc.poll() is not None:
-            raise RuntimeError("tarn-ubusd failed: " + self.read(name, "/var/log/tarn-ubusd.log"))
+            raise RuntimeError("ubusd failed: " + self.read(name, "/var/log/ubusd.log"))
         return proc
 
-    def start_daemon(self, name, *args, media_port=None, bus=True):
-        """Writes host name's network config (WAN = its eth0 and MAC), starts
-        the bus there if built (bus=True), then `tarn -d ARGS` in the host.
-        Returns the started tarn_daemon.Daemon: its log is in the host's
-        /var/log, its pid from the host's /var/run/tarn.pid."""
-        self.write(name, "/etc/config/network", network_config(HOST_IFNAME, self.mac(name)))
+    def start_daemon(self, name, *args, media_port=None, bus=True, layout="legacy"):
+        """Writes host name's network config in layout (tarn_daemon.network_config;
+        WAN = its eth0, MAC = eth0's), starts ubusd there (bus=True), then
+        `tarn -d ARGS` in the host (in "dev": TARN_DEVICE_COMMAND's tarn when
+        that is set). Returns the started tarn_daemon.Daemon: its log is in the
+        host's /var/log, its pid from the host's /var/run/tarn.pid."""
+        self.write(name, "/etc/config/network",
+                   network_config(HOST_IFNAME, self.mac(name), layout))
         if media_port is not None:
             self.write(name, "/etc/config/media_server", media_server_config(media_port))
         if bus:
             self.start_bus(name)
         daemon = Daemon(*args, debug=True, launcher=self.enter(name),
                         pid_file=self.path(name, PID_FILE),
-                        run_dir=self.path(name, "/var/log"))
+                        run_dir=self.path(name, "/var/log"),
+                        program=DEVICE_COMMAND if name == "dev" else ())
         self._daemons.append(daemon)
         return daemon.start()
 

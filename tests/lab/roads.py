@@ -31,9 +31,9 @@ def start_media(lab, *args, stderr=None):
     return media
 
 
-def start_device(lab, *args):
+def start_device(lab, *args, **kwargs):
     """tarn in the device host, with the media port configured."""
-    return lab.start_device_daemon(*args, media_port=MEDIA_PORT)
+    return lab.start_device_daemon(*args, media_port=MEDIA_PORT, **kwargs)
 
 
 class Road:

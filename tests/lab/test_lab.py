@@ -14,7 +14,7 @@ import unittest
 
 import stun_probe
 from nat_lab import PROBE_ALT_PORT, PROBE_PORT, STUN_ADDRS, STUN_ALT_PORT, STUN_PORT, Lab
-from tarn_daemon import reap_if_child, wait_until
+from tarn_daemon import DEFAULT_SOCKET, reap_if_child, wait_until
 
 STUN_SERVER = (STUN_ADDRS[0], STUN_PORT)
 CONTACTED = (STUN_ADDRS[0], 40001)  # a plain socket on the STUN host
@@ -191,8 +191,7 @@ class PortRestrictedCone(NatKind, unittest.TestCase):
         self.assertIn("'eth0'", lab.read("dev", "/etc/config/network"))
         info = lab.run("dev", ["tarnctl", "info"])
         self.assertEqual(info.returncode, 0, info.stdout + info.stderr)
-        if Lab.has_tool("tarn-ubusd"):
-            self.assertTrue(lab.exists("dev", "/var/run/ubus.sock"))
+        self.assertTrue(lab.exists("dev", DEFAULT_SOCKET))
         self.assertEqual(device.stop(), 0)
         self.assertEqual(other.stop(), 0)
 

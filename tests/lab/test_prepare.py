@@ -1,6 +1,7 @@
 """prepare_p2p through a real NAT with coturn: the device learns its public
 address, answers libcloud, remembers the STUN server, and reports the session
-when it ends."""
+when it ends. The device is configured as OpenWrt 21.02 and later do it (WAN
+as option device, no MAC in uci)."""
 
 import json
 import re
@@ -27,13 +28,15 @@ class PrepareBehindNat(unittest.TestCase):
     def test_ready_answer_carries_the_nat_mapping(self):
         with Lab(device="port-restricted") as lab:
             lab.write("dev", "/etc/hosts", "127.0.0.1 localhost\n%s stun.lab\n" % STUN_ADDRS[0])
-            daemon = lab.start_device_daemon()
+            daemon = lab.start_device_daemon(layout="current")
             out = tarnctl(lab, "prepare", "--stun", "stun.lab:3478", *PEER)
             self.assertEqual(out.returncode, 0, out.stderr)
             result = json.loads(out.stdout)["result"]
             self.assertEqual(list(result), ["dev_addr", "sid", "is_ready", "dev_imp_version",
                                             "nat_type"])
             addr = result["dev_addr"]
+            # The WAN device's address and its own MAC.
+            self.assertTrue(result["sid"].startswith(lab.mac("dev").replace(":", "") + "-"))
             self.assertEqual(addr["pub_ip"], lab.public_addr("dev"))
             self.assertEqual(addr["pri_ip"], lab.addr("dev"))
             # The public port is what the NAT mapped the STUN socket's port to.

@@ -12,7 +12,7 @@ MB = 1 << 20
 class Roads(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        for tool in ("tarn-peer", "tarn-media", "tarn-ubusd"):
+        for tool in ("tarn-peer", "tarn-media"):
             Lab.require_tool(tool)
 
     def test_port_restricted_both_sides_carries_media_both_ways(self):

@@ -107,20 +107,38 @@ def write_uci(package, text):
         f.write(text)
 
 
+LAYOUTS = ("legacy", "current")
+
+
+def network_config(device, mac=None, layout="legacy"):
+    """/etc/config/network with the WAN on device. "legacy": before OpenWrt 21.02,
+    option ifname and the MAC on the interface; "current" (OpenWrt 21.02 and
+    later): option device, the MAC in a config device section. Without mac,
+    uci holds none."""
+    mac_line = "\toption macaddr '%s'\n" % mac if mac else ""
+    if layout == "legacy":
+        return "config interface 'wan'\n\toption ifname '%s'\n%s" % (device, mac_line)
+    return ("config device\n\toption name '%s'\n%s\n"
+            "config interface 'wan'\n\toption device '%s'\n\toption proto 'dhcp'\n"
+            % (device, mac_line, device))
+
+
 def set_device_mac(mac):
-    write_uci("network", "config interface 'wan'\n\toption ifname 'lo'\n"
-                         "\toption macaddr '%s'\n" % mac)
+    write_uci("network", network_config("lo", mac))
 
 
 class Daemon:
     """One tarn instance started with the given arguments."""
 
-    def __init__(self, *args, debug=True, launcher=(), pid_file=PID_FILE, run_dir="/run"):
+    def __init__(self, *args, debug=True, launcher=(), pid_file=PID_FILE, run_dir="/run",
+                 program=()):
         """launcher and pid_file let a caller run tarn in other namespaces
         (launcher enters them; pid_file is the path of its pid file as seen from
-        here); that caller must pass -d, since the control port is not ours."""
+        here); that caller must pass -d, since the control port is not ours.
+        program is the command that runs tarn, when not TARN_BIN's."""
         self.args = list(args) + (["-d"] if debug else [])
         self.launcher = list(launcher)
+        self.program = list(program) or [os.path.join(BIN, "tarn")]
         self.pid_file = pid_file
         self.dir = tempfile.mkdtemp(prefix="tarn-", dir=run_dir)
         self.out_path = os.path.join(self.dir, "stdout")
@@ -130,7 +148,7 @@ class Daemon:
     def launch(self):
         """Starts tarn; returns the invoking process's exit status."""
         with open(self.out_path, "ab") as out, open(self.err_path, "ab") as err:
-            proc = subprocess.Popen(self.launcher + [os.path.join(BIN, "tarn")] + self.args,
+            proc = subprocess.Popen(self.launcher + self.program + self.args,
                                     stdout=out, stderr=err, stdin=subprocess.DEVNULL)
         return proc.wait()
 
@@ -218,11 +236,15 @@ def tarnctl(*args, timeout=30):
 CLOUD_LOG_FILE = "/var/log/cloud_log.log"
 
 
+DEFAULT_SOCKET = "/var/run/ubus/ubus.sock"  # ubusd's since 2020, libubus's default
+LEGACY_SOCKET = "/var/run/ubus.sock"  # tarn's first choice; ubusd's before
+
+
 class Bus:
-    """tarn-ubusd on /var/run/ubus.sock. The cloud_log and web_media stand-ins
+    """OpenWrt's ubusd on socket_path. The cloud_log and web_media stand-ins
     (on PATH) leave with it, as they exit when the bus goes away."""
 
-    def __init__(self, socket_path="/var/run/ubus.sock"):
+    def __init__(self, socket_path=DEFAULT_SOCKET):
         self.socket_path = socket_path
         self.proc = None
 
@@ -235,8 +257,8 @@ class Bus:
                 return False
 
     def __enter__(self):
-        with open("/run/tarn-ubusd.out", "ab") as out:
-            self.proc = subprocess.Popen([os.path.join(BIN, "tarn-ubusd"), "-s", self.socket_path],
+        with open("/run/ubusd.out", "ab") as out:
+            self.proc = subprocess.Popen([os.path.join(BIN, "ubusd"), "-s", self.socket_path],
                                          stdout=out, stderr=subprocess.STDOUT,
                                          stdin=subprocess.DEVNULL)
         wait_until(self.answers, what="the bus")

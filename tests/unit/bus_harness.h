@@ -1,4 +1,4 @@
-// Test helpers for the host bus: a private bus daemon, stand-in reaping,
+// Test helpers for the bus: a private ubusd, stand-in reaping,
 // captured standard output, polling with a deadline. Header-only so each test
 // program stays one file.
 #pragma once
@@ -6,6 +6,7 @@
 #include <libubus.h>
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
@@ -28,8 +29,10 @@ extern char **environ;
 
 namespace bus_test {
 
-// Directory of the test program; the tools are built next to it.
+// Directory of the tools: TARN_BIN (a cross build's tests take the host's),
+// else the test program's own, as they are built next to it.
 inline std::string bin_dir() {
+    if (const char *bin = getenv("TARN_BIN")) return bin;
     char buf[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
     if (n <= 0) return ".";
@@ -97,7 +100,12 @@ inline pid_t spawn(const std::vector<std::string> &args, const std::string &out)
 inline int run(const std::vector<std::string> &args, const std::string &out = "/dev/null") {
     pid_t pid = spawn(args, out);
     int st;
-    if (pid < 0 || waitpid(pid, &st, 0) != pid || !WIFEXITED(st)) return -1;
+    if (pid < 0) return -1;
+    pid_t done;
+    // libubus's uloop catches SIGCHLD without SA_RESTART once a context exists.
+    while ((done = waitpid(pid, &st, 0)) < 0 && errno == EINTR) {
+    }
+    if (done != pid || !WIFEXITED(st)) return -1;
     return WEXITSTATUS(st);
 }
 
@@ -108,12 +116,15 @@ inline bool can_connect(const std::string &sock) {
     return true;
 }
 
-// tarn-ubusd on sock, from start until destruction; output to sock + ".out".
+// ubusd's socket since 2020, the library's default.
+const char *const kDefaultSocket = "/var/run/ubus/ubus.sock";
+
+// OpenWrt's ubusd on sock, from start until destruction; output to /run/ubusd.out.
 struct bus_daemon {
     std::string sock;
     pid_t pid = -1;
-    explicit bus_daemon(const std::string &s = UBUS_UNIX_SOCKET) : sock(s) {
-        pid = spawn({bin_dir() + "/tarn-ubusd", "-s", sock}, sock + ".out");
+    explicit bus_daemon(const std::string &s = kDefaultSocket) : sock(s) {
+        pid = spawn({bin_dir() + "/ubusd", "-s", sock}, "/run/ubusd.out");
         if (pid > 0 && !wait_until([&] { return can_connect(sock); })) stop();
     }
     bool up() const { return pid > 0; }

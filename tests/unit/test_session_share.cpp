@@ -1,6 +1,7 @@
 // The share-information notice: one empty "video_share_info_update" call to
-// web_media over a connection of its own.
+// web_media over a connection of its own, made by the bus reporter.
 #include "session/session_share.h"
+#include "stats/ubus_api.h"
 
 #include "bus_harness.h"
 
@@ -22,7 +23,10 @@ class ShareInfo : public ::testing::Test {
         become_subreaper();
         unlink(kWebMediaLog);
     }
-    void TearDown() override { EXPECT_TRUE(reap_children()); }
+    void TearDown() override {
+        ubus_deinit();
+        EXPECT_TRUE(reap_children());
+    }
 };
 
 TEST_F(ShareInfo, NotifiesWebMediaOnce) {
@@ -31,21 +35,23 @@ TEST_F(ShareInfo, NotifiesWebMediaOnce) {
     ASSERT_EQ(0, run({bin_dir() + "/web_media"}));
     stdout_capture out(dir.path);
     reload_share_info();
+    ASSERT_TRUE(wait_until([] { return !read_lines(kWebMediaLog).empty(); }));
+    EXPECT_EQ(std::vector<std::string>{"{}"}, read_lines(kWebMediaLog));
     std::string text = out.text();
     EXPECT_EQ(1u, count(text, "(reload_share_info) start to notify web_media. \n"));
     EXPECT_EQ(1u, count(text, "\n"));
-    // The call is answered only after web_media wrote its line.
-    EXPECT_EQ(std::vector<std::string>{"{}"}, read_lines(kWebMediaLog));
 }
 
 TEST_F(ShareInfo, WebMediaAbsentOrNoBus) {
     stdout_capture out(dir.path);
     reload_share_info();
+    ASSERT_TRUE(wait_until([&] { return count(out.text(), "connect to ubusd failed!"); }));
     EXPECT_EQ(1u, count(out.text(), "(reload_share_info) connect to ubusd failed!\n"));
 
     bus_daemon bus;
     ASSERT_TRUE(bus.up());
     reload_share_info();
+    ASSERT_TRUE(wait_until([&] { return count(out.text(), "lookup id web_media failed"); }));
     std::string text = out.text();
     EXPECT_EQ(1u, count(text, "(reload_share_info) ubus lookup id web_media failed.\n"));
     EXPECT_EQ(0u, count(text, "start to notify"));

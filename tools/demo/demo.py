@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """make demo: tarn's main job in the NAT lab.
 
-A device behind a port-restricted NAT runs tarn, the host bus and the media
-stand-in; an application behind another port-restricted NAT runs tarn-peer;
+A device behind a port-restricted NAT, configured like OpenWrt 21.02 and later
+(ubusd on its default socket, the WAN as `option device`), runs tarn, ubusd and
+the media stand-in; an application behind another port-restricted NAT runs tarn-peer;
 coturn is the STUN server on the lab's Internet. tarnctl plays the cloud
 agent: it asks for tarn's version, hands the application's addresses to the
 device with prepare_p2p and the device's answer back to the application.
@@ -32,9 +33,10 @@ def main():
         print("device      %-12s behind NAT %s" % (lab.addr("dev"), lab.public_addr("dev")))
         print("application %-12s behind NAT %s" % (lab.addr("app"), lab.public_addr("app")))
 
-        say("device: tarn-media (the media server), tarn-ubusd, tarn -d")
+        say("device: tarn-media (the media server), ubusd, tarn -d")
         start_media(lab)
-        daemon = start_device(lab)
+        daemon = start_device(lab, layout="current")
+        print(lab.read("dev", "/etc/config/network").rstrip())
         print("tarn runs as pid %d" % daemon.pid)
         print("$ tarnctl info\n" + lab.run("dev", ["tarnctl", "info"]).stdout.strip())
 
