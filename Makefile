@@ -20,7 +20,7 @@ CROSS_LIBS   = json-c libevent cjson udt4 gtest libubox ubus uci
 CROSS_QEMU   = qemu-mips -L /usr/mips-linux-gnu -E LD_LIBRARY_PATH=$(CROSS_PREFIX)/lib
 CROSS_ROAD   = test_roads.Roads.test_port_restricted_both_sides_carries_media_both_ways
 
-.PHONY: all deps cross-deps build asan cross test test-asan cross-test demo bench clean
+.PHONY: all deps cross-deps build asan cross test test-asan cross-test demo bench liveness clean
 
 all: build
 
@@ -88,6 +88,10 @@ bench: deps
 	$(SUDO) tests/sandbox env TARN_BIN=$(CURDIR)/$(BUILD)/bin TARN_SRC=$(CURDIR) \
 	  PATH=$(CURDIR)/$(BUILD)/bin:$$PATH BENCH_QUICK=$(BENCH_QUICK) BENCH_JSON=$(BENCH_JSON) \
 	  python3 bench/bench.py
+
+# The worst control-request answer time through each liveness fault; a table.
+liveness: deps build
+	BUILD=$(BUILD) $(SUDO) python3 bench/loop_latency.py
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(CROSS_BUILD)

@@ -5,11 +5,13 @@ real figures are in docs/reliability.md)."""
 
 import json
 import os
+import signal
 import socket
 import unittest
 
-from loop_probe import LoopProbe
-from tarn_daemon import Bus, Daemon, request, set_device_mac, wait_until
+from loop_probe import LoopProbe, record
+from tarn_daemon import (Bus, Daemon, reports, request, set_device_mac, tarnctl,
+                         wait_reports, wait_until)
 
 WORST_MS = 1000
 RESOLVER_CAP = 4
@@ -29,7 +31,34 @@ def threads(pid):
 class Liveness(unittest.TestCase):
     def setUp(self):
         set_device_mac("00:11:22:aa:bb:cc")
-        self.enterContext(Bus())
+        self.bus = self.enterContext(Bus())
+
+    def test_bus_restarted_or_paused_while_32_reports_are_due(self):
+        # 32 sessions waiting on a silent STUN server; do_tarn_clean ends
+        # them all at once, and each has a report to deliver.
+        silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        silent.bind(("127.0.0.1", 3478))
+        self.addCleanup(silent.close)
+        for fault in ("restarted", "paused"):
+            with self.subTest(fault), Daemon() as daemon:
+                before = len(reports())
+                for _ in range(32):
+                    json.loads(request(prepare_text("127.0.0.1")))
+                with LoopProbe("bus %s while 32 reports are due" % fault) as probe:
+                    if fault == "restarted":
+                        self.bus.__exit__()
+                    else:
+                        os.kill(self.bus.proc.pid, signal.SIGSTOP)
+                    self.assertEqual(tarnctl("clean").returncode, 0)
+                    daemon.wait_log("clean up p2p session", count=32)
+                    if fault == "restarted":
+                        self.bus.__enter__()
+                    else:
+                        os.kill(self.bus.proc.pid, signal.SIGCONT)
+                    wait_reports(count=before + 32)
+                self.assertEqual(probe.failures, 0)
+                self.assertLess(probe.worst_ms, WORST_MS, fault)
+                self.assertEqual(daemon.stop(), 0)
 
     def test_dns_server_that_never_answers(self):
         # Every query reaches a socket that reads nothing.
@@ -42,12 +71,13 @@ class Liveness(unittest.TestCase):
         self.addCleanup(sink.close)
         with Daemon() as daemon:
             idle_threads = threads(daemon.pid)
-            with LoopProbe() as probe:
+            with LoopProbe("DNS server never answers, 32 prepares") as probe:
                 for i in range(32):
                     answer = json.loads(request(prepare_text("slow%d.tarn.test" % i)))
                     self.assertEqual(answer["result"]["is_ready"], 0, answer)
                 wait_until(lambda: daemon.log().count("evaddrinfo_new") >= 32, what="32 lookups")
                 peak = threads(daemon.pid)
+            record("DNS server never answers, 32 prepares", threads_added=peak - idle_threads)
             # The resolver threads, and the bus reporter that may have started.
             self.assertLessEqual(peak, idle_threads + RESOLVER_CAP + 1)
             self.assertEqual(probe.failures, 0)

@@ -19,7 +19,11 @@ class Roads(unittest.TestCase):
         with Lab(device="port-restricted", app="port-restricted") as lab:
             start_media(lab)
             daemon = start_device(lab)
-            road = Road(lab, "--verify", "--send-bytes", str(MB), "--seconds", "300")
+            # Both ways at once: with a viewer's receive settings the download
+            # takes the device's UDP buffer and the upstream crawls (see
+            # docs/performance.md), so this road uses the device's table.
+            road = Road(lab, "--device-options", "--verify", "--send-bytes", str(MB),
+                        "--seconds", "300")
             # The device relays toward the media server at its own pace: the
             # application stays until everything it sent has arrived there.
             record = road.media_record(len(REQUEST) + MB)
