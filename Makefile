@@ -20,7 +20,8 @@ CROSS_LIBS   = json-c libevent cjson udt4 gtest libubox ubus uci
 CROSS_QEMU   = qemu-mips -L /usr/mips-linux-gnu -E LD_LIBRARY_PATH=$(CROSS_PREFIX)/lib
 CROSS_ROAD   = test_roads.Roads.test_port_restricted_both_sides_carries_media_both_ways
 
-.PHONY: all deps cross-deps build asan cross test test-asan cross-test demo bench liveness clean
+.PHONY: all deps cross-deps build asan cross test test-asan cross-test demo bench liveness clean \
+        fuzz test-tsan bench-lossy
 
 all: build
 
@@ -93,5 +94,30 @@ bench: deps
 liveness: deps build
 	BUILD=$(BUILD) $(SUDO) python3 bench/loop_latency.py
 
+# 20 roads with 10 % loss each way (LOSSY_ROADS, LOSSY_PCT); prints the rate.
+bench-lossy: deps build
+	$(SUDO) tests/sandbox env TARN_BIN=$(CURDIR)/$(BUILD)/bin TARN_SRC=$(CURDIR) \
+	  PATH=$(CURDIR)/$(BUILD)/bin:$$PATH python3 bench/lossy_roads.py
+
+# libFuzzer targets (clang) under ASan+UBSan, FUZZ_SECONDS each, in a sandbox.
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	$(call install_missing,clang)
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DTARN_FUZZ=ON -DTARN_TESTS=OFF $(CMAKE_ARGS) -DTARN_OPENWRT_PREFIX=$(OPENWRT)
+	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+	$(SUDO) tests/sandbox fuzz/run $(FUZZ_BUILD)/bin $(FUZZ_SECONDS)
+
+# The unit layer, which runs the NAT-type worker and probe threads, under
+# ThreadSanitizer. setarch -R: TSan cannot map its shadow under full ASLR.
+TSAN_BUILD ?= build-tsan
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) $(CMAKE_ARGS) -DTARN_OPENWRT_PREFIX=$(OPENWRT) -DTARN_TSAN=ON \
+	  -DCMAKE_BUILD_TYPE=Debug
+	cmake --build $(TSAN_BUILD) -j$(JOBS)
+	cd $(TSAN_BUILD) && $(SUDO) env TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp" \
+	  setarch -R ctest -L unit -j$(JOBS) --output-on-failure
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(CROSS_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(CROSS_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)

@@ -41,7 +41,7 @@ const char kHelp[] =
     "usage: tarn-peer [--stun HOST[:PORT]] [--bind IP] [--port PORT]\n"
     "                 [--request TEXT] [--seconds N] [--bytes N] [--send-bytes N]\n"
     "                 [--verify] [--punch-timeout S] [--stun-timeout S]\n"
-    "                 [--udp-rcvbuf BYTES] [--device-options]\n"
+    "                 [--udp-rcvbuf BYTES] [--device-options] [--probe-interval S]\n"
     "\n"
     "The application side of one tarn session:\n"
     " 1. opens one UDP socket (--bind IP, default any; --port, default any) and,\n"
@@ -52,8 +52,9 @@ const char kHelp[] =
     "    \"peer_pub\":\"IP:PORT\",\"peer_pri\":\"IP:PORT\"} (for tarnctl prepare);\n"
     " 3. reads one line on standard input: the device's ready answer as\n"
     "    'tarnctl prepare --wait' prints it;\n"
-    " 4. punches: a SYN every second to the device's public, private and\n"
-    "    fixed-port addresses, an ACK to the source of every SYN and ACK, until\n"
+    " 4. punches: a SYN every second (--probe-interval) to the device's public,\n"
+    "    private and fixed-port addresses, an ACK to the source of every SYN and\n"
+    "    ACK, until\n"
     "    the device's UDT arrives; then connects UDT (rendezvous) to it. It sends\n"
     "    with the device's UDT settings and receives like a viewer: UDT's own\n"
     "    receive buffer and flow window (about 11 MB, 25600 packets: room for\n"
@@ -100,6 +101,7 @@ struct Options {
     double stun_timeout = 5;
     int udp_rcvbuf = 1 << 20;
     bool device_options = false;
+    double probe_interval = 1;
 };
 
 struct DeviceAnswer {
@@ -238,7 +240,9 @@ bool wait_readable(int fd, double deadline) {
 int stun_query(int fd, const struct sockaddr_in &server, double timeout,
                struct sockaddr_in *mapped) {
     char req[64];
-    int req_len = stunBuildBindingRequest(req, sizeof(req));
+    StunMsgId tid;
+    stunNewTransactionId(&tid, 1);
+    int req_len = stunBuildBindingRequest(req, sizeof(req), tid);
     if (req_len < 0) return -1;
     double end = now_s() + timeout;
     double wait = 0.1;
@@ -253,9 +257,12 @@ int stun_query(int fd, const struct sockaddr_in &server, double timeout,
             socklen_t flen = sizeof(from);
             ssize_t n = recvfrom(fd, buf, sizeof(buf), 0,
                                  reinterpret_cast<struct sockaddr *>(&from), &flen);
-            if (n <= 0 || from.sin_addr.s_addr != server.sin_addr.s_addr) continue;
+            if (n <= 0 || from.sin_addr.s_addr != server.sin_addr.s_addr ||
+                from.sin_port != server.sin_port) {
+                continue;
+            }
             char text[32];
-            if (stunParseBindingResponse(buf, static_cast<int>(n), text, 0) != 0) continue;
+            if (stunParseBindingResponse(buf, static_cast<int>(n), tid, text, 0) != 0) continue;
             char *colon = strrchr(text, ':');
             if (!colon) continue;
             *colon = '\0';
@@ -333,7 +340,7 @@ struct PunchResult {
 
 // Punches until the device's UDT handshake arrives from an address that sent
 // probes: that is the device socket that won, and UDT must connect there.
-bool punch(int fd, const DeviceAnswer &dev, double deadline, PunchResult *r) {
+bool punch(int fd, const DeviceAnswer &dev, double interval, double deadline, PunchResult *r) {
     std::vector<struct sockaddr_in> targets;
     for (const auto &a : {dev.pub, dev.pri, dev.fixed}) {
         bool dup = false;
@@ -348,7 +355,7 @@ bool punch(int fd, const DeviceAnswer &dev, double deadline, PunchResult *r) {
         if (now >= next_sweep) {
             for (const auto &t : targets) send_probe(fd, dev.sid, false, t);
             r->syn_sent += static_cast<int>(targets.size());
-            next_sweep = now + 1.0;
+            next_sweep = now + interval;
         }
         if (!wait_readable(fd, next_sweep < deadline ? next_sweep : deadline)) continue;
         unsigned char buf[2048];
@@ -512,6 +519,7 @@ bool parse_options(int argc, char **argv, Options *o) {
         {"stun-timeout", required_argument, nullptr, 't'},
         {"udp-rcvbuf", required_argument, nullptr, 'R'},
         {"device-options", no_argument, nullptr, 'D'},
+        {"probe-interval", required_argument, nullptr, 'I'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -549,6 +557,9 @@ bool parse_options(int argc, char **argv, Options *o) {
                 break;
             case 't':
                 if (!parse_number(optarg, 0.1, 1e6, &o->stun_timeout)) return false;
+                break;
+            case 'I':
+                if (!parse_number(optarg, 0.01, 60, &o->probe_interval)) return false;
                 break;
             case 'R':
                 if (!parse_number(optarg, 0, 1 << 30, &v) || v != static_cast<int>(v)) return false;
@@ -673,7 +684,7 @@ int main(int argc, char **argv) {
     PunchResult p;
     Transfer t;
     test_pattern_check_init(&t.check);
-    if (!punch(fd, dev, deadline, &p)) {
+    if (!punch(fd, dev, o.probe_interval, deadline, &p)) {
         fprintf(stderr, "tarn-peer: punch %s after %.1f s (%d SYN and %d ACK received)\n",
                 g_stop ? "stopped" : "timed out", now_s() - t0, p.syn_recv, p.ack_recv);
         close(fd);

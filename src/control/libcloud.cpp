@@ -35,6 +35,12 @@ bool is_text(const cJSON *item) {
     return cJSON_IsString(item) && item->valuestring != nullptr;
 }
 
+// A UDP port: 1e12 or -5 is bad input like any other, not a number to
+// wrap or overflow later (the fixed port is port + 1000).
+bool is_port(const cJSON *item) {
+    return cJSON_IsNumber(item) && item->valuedouble > -1 && item->valuedouble < 65536;
+}
+
 // Keys are literals, so cJSON keeps a pointer instead of allocating a copy:
 // attaching cannot run out of memory. Ownership moves only on success.
 bool attach(cJSON *parent, const char *key, json_ptr &item) {
@@ -131,8 +137,7 @@ static int parse_request_prepare_p2p(const cJSON *params, control_request *req) 
     const cJSON *pri_ip = cJSON_GetObjectItem(addr, "pri_ip");
     const cJSON *pub_port = cJSON_GetObjectItem(addr, "pub_port");
     const cJSON *pri_port = cJSON_GetObjectItem(addr, "pri_port");
-    if (!is_text(pub_ip) || !is_text(pri_ip) || !cJSON_IsNumber(pub_port) ||
-        !cJSON_IsNumber(pri_port)) {
+    if (!is_text(pub_ip) || !is_text(pri_ip) || !is_port(pub_port) || !is_port(pri_port)) {
         LOG("libcloud request: invalid start_p2p.ip/port");
         return -1;
     }

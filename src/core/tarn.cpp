@@ -61,6 +61,9 @@ int lock_pid_file() {
         close(fd);
         return -1;
     }
+    // Only the lock holder may cut the file: a longer stale pid would leave
+    // digits behind ("9999999" + 52 reads "5299999").
+    if (ftruncate(fd, 0) < 0) LOG_AS("main", "failed to truncate %s", TARN_PID_FILE);
     char buf[16];
     int n = snprintf(buf, sizeof(buf), "%ld", (long)getpid());
     if (write(fd, buf, n) != n) LOG_AS("main", "failed to write %s", TARN_PID_FILE);
@@ -119,6 +122,28 @@ void signal_quit_cb(evutil_socket_t sig, short events, void *arg) {
     event_base_loopexit(base, &delay);
 }
 
+// Descriptors (or memory) ran out: the pending connection stays in the
+// backlog and the listener would wake the loop again at once, so it rests
+// for a moment and retries, until idle connections have timed out.
+constexpr int kAcceptPauseMs = 100;
+
+void accept_resume_cb(evutil_socket_t fd, short events, void *arg) {
+    (void)fd;
+    (void)events;
+    evconnlistener_enable(static_cast<p2p_context *>(arg)->listener);
+}
+
+void p2p_context_accept_error_cb(struct evconnlistener *listener, void *arg) {
+    auto *ctx = static_cast<p2p_context *>(arg);
+    int err = EVUTIL_SOCKET_ERROR();
+    if (!evtimer_pending(ctx->ev_accept_pause, nullptr)) {
+        LOG("accept failed, %s; listener paused", evutil_socket_error_to_string(err));
+    }
+    evconnlistener_disable(listener);
+    struct timeval pause = {0, kAcceptPauseMs * 1000};
+    evtimer_add(ctx->ev_accept_pause, &pause);
+}
+
 void p2p_context_local_accept(struct evconnlistener *listener, evutil_socket_t fd,
                               struct sockaddr *peer, int socklen, void *arg) {
     (void)listener;
@@ -162,18 +187,25 @@ int p2p_context_init_event(p2p_context *ctx) {
     event_add(ctx->ev_sigint, nullptr);
     event_add(ctx->ev_sigterm, nullptr);
 
+    ctx->ev_accept_pause = evtimer_new(ctx->base, accept_resume_cb, ctx);
+    if (!ctx->ev_accept_pause) return -1;
+
     struct sockaddr_in sin;
     memset(&sin, 0, sizeof(sin));
     sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = inet_addr(ctx->local_address);
     sin.sin_port = htons(ctx->local_port);
-    ctx->listener = evconnlistener_new_bind(ctx->base, p2p_context_local_accept, ctx,
-                                            LEV_OPT_CLOSE_ON_EXEC | LEV_OPT_REUSEABLE, 5,
-                                            reinterpret_cast<struct sockaddr *>(&sin), sizeof(sin));
+    // inet_aton reads what inet_addr reads, but tells "abc" from
+    // 255.255.255.255.
+    if (inet_aton(ctx->local_address, &sin.sin_addr) != 0) {
+        ctx->listener = evconnlistener_new_bind(
+            ctx->base, p2p_context_local_accept, ctx, LEV_OPT_CLOSE_ON_EXEC | LEV_OPT_REUSEABLE, 5,
+            reinterpret_cast<struct sockaddr *>(&sin), sizeof(sin));
+    }
     if (!ctx->listener) {
         LOG("failed to start local listener");
         return -1;
     }
+    evconnlistener_set_error_cb(ctx->listener, p2p_context_accept_error_cb);
     evutil_socket_t fd = evconnlistener_get_fd(ctx->listener);
     evutil_make_socket_nonblocking(fd);
     evutil_make_listen_socket_reuseable(fd);
@@ -201,6 +233,10 @@ void p2p_context_free(p2p_context *ctx) {
     if (ctx->listener) {
         evconnlistener_free(ctx->listener);
         ctx->listener = nullptr;
+    }
+    if (ctx->ev_accept_pause) {
+        event_free(ctx->ev_accept_pause);
+        ctx->ev_accept_pause = nullptr;
     }
     if (ctx->base) {
         event_base_free(ctx->base);
@@ -240,7 +276,7 @@ int tarn_main(int argc, char **argv) {
     if (!ctx->local_address) ctx->local_address = strdup(DEFAULT_LOCAL_ADDRESS);
     if (ctx->local_port == 0) ctx->local_port = DEFAULT_LOCAL_PORT;
     if (!debug) {
-        int devnull = open("/dev/null", O_WRONLY);
+        int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
         if (devnull >= 0) {
             dup2(devnull, STDOUT_FILENO);
             close(devnull);
@@ -265,6 +301,7 @@ int tarn_main(int argc, char **argv) {
 
     LOG_AS("main", "p2p daemon exit");
     session_mgr_cleanup();
+    libcloud_close_all();
     gpp_timer_free();
     p2p_context_free(ctx);
     ubus_deinit();

@@ -12,6 +12,8 @@ struct p2p_context {
     struct event *ev_sigterm;
     char *local_address;
     int local_port;
+    // Re-enables the listener after a failed accept (descriptors used up).
+    struct event *ev_accept_pause;
 };
 
 #define TARN_PID_FILE "/var/run/tarn.pid"

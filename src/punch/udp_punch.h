@@ -61,8 +61,12 @@ enum {
 // Allocated zero-filled by udp_punch_init_internal, freed by
 // udp_punch_clear_internal.
 struct udp_punch_state {
-    struct event *ev_main;         // sock's machine, later the UDT tick
-    struct event *ev_fixed;        // fixed_sock's machine, later the UDT tick
+    struct event *ev_main;   // sock's machine, later the UDT tick
+    struct event *ev_fixed;  // fixed_sock's machine, later the UDT tick
+    // Each machine's one-second sweeps, on timers of their own: datagrams
+    // arriving on a socket, however often, never put its sweeps off.
+    struct event *ev_main_sweep;
+    struct event *ev_fixed_sweep;
     struct sockaddr_in peer_addr;  // source of the winning ACK
     uint32_t path_status[PUNCH_PATHS];
     int32_t predict_count;  // sweeps in which path 1 sent a SYN
@@ -105,6 +109,8 @@ int udp_punch_init_internal(struct udp_punch_ctx *ctx);
 int udp_punch_clear_internal(struct udp_punch_ctx *ctx);
 // Starts both machines: low-TTL burst, then the first sweeps. 0, or -1.
 int udp_punch(struct udp_punch_ctx *ctx);
+// Frees both machines' sweep timers: a machine has won, or the state goes.
+void udp_punch_stop_sweeps(struct udp_punch_state *st);
 
 // Probes. One probe from fd to dest; 0 (lost probes included) or -1.
 int stun_send_syn_ex(struct udp_punch_ctx *ctx, int is_ack, int fd, struct sockaddr_in dest);

@@ -1,7 +1,7 @@
 // The two punch machines: the main one on ctx->sock (paths 0, 1, 2) and the
 // fixed-port one on ctx->fixed_sock (paths 3, 4). Each wakes on a datagram or
-// a one-second time-out; the first ACK either accepts wins and hands over to
-// the UDT connect step. Loop thread only.
+// on its own one-second sweep timer; the first ACK either accepts wins and
+// hands over to the UDT connect step. Loop thread only.
 #include <arpa/inet.h>
 #include <event2/event.h>
 #include <sys/socket.h>
@@ -117,20 +117,21 @@ void main_on_ack(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
         stun_send_syn_ex(ctx, 1, ctx->sock, src);
     }
     if (lan_preference_holds(ctx, src)) {
-        LOG_AS("punch_event_cb", "Prefer local to remote/harpin connections, waiting for lan punching");
+        LOG_AS("punch_event_cb",
+               "Prefer local to remote/harpin connections, waiting for lan punching");
         return;
     }
     if (st->succeeded) return;
     st->succeeded = PUNCH_WON_MAIN;
-    LOG_AS("punch_event_cb", "UDP hole punching succeed, peer address: %s\n", sockaddr_to_str(&st->peer_addr));
+    LOG_AS("punch_event_cb", "UDP hole punching succeed, peer address: %s\n",
+           sockaddr_to_str(&st->peer_addr));
     note_success(ctx, src);
     if (udt_async_connect(ctx) < 0) punch_fail(ctx, kErrConnect);
 }
 
 void punch_event_cb(evutil_socket_t fd, short what, void *arg) {
     auto *ctx = static_cast<udp_punch_ctx *>(arg);
-    // A time-out wins over a read in the same activation; the datagram waits
-    // for the next one.
+    // The sweep timer's activations; reads come from the socket's event.
     if (what & EV_TIMEOUT) {
         LOG("[PEC] Timeout");
         stun_send_syn_all(ctx);
@@ -177,7 +178,8 @@ void fixed_on_ack(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
     LOG_AS("fixed_port_punch_event_cb", "recvd SYN, ACK from %s\n", sockaddr_to_str(&src));
     int path = punch_fixed_source_path(ctx, &src);
     if (path < 0) {
-        LOG_AS("fixed_port_punch_event_cb", "[FP] punching status error: %d\n", st->path_status[st->winner]);
+        LOG_AS("fixed_port_punch_event_cb", "[FP] punching status error: %d\n",
+               st->path_status[st->winner]);
         return;
     }
     uint32_t &status = st->path_status[path];
@@ -189,7 +191,8 @@ void fixed_on_ack(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
     if (st->succeeded) return;
     st->succeeded = PUNCH_WON_FIXED;
     st->peer_addr = src;
-    LOG_AS("fixed_port_punch_event_cb", "[FP]UDP hole punching succeed, peer address: %s\n", sockaddr_to_str(&src));
+    LOG_AS("fixed_port_punch_event_cb", "[FP]UDP hole punching succeed, peer address: %s\n",
+           sockaddr_to_str(&src));
     note_success(ctx, src);
     if (fixed_port_udt_async_connect(ctx) < 0) {
         // Not fatal here: the session's deadline ends the attempt.
@@ -231,17 +234,17 @@ void fixed_port_punch_event_cb(evutil_socket_t fd, short what, void *arg) {
     }
 }
 
-// A persistent read event with a one-second time-out: a datagram restarts
-// the count, so a busy socket sweeps less often.
-struct event *arm(struct udp_punch_ctx *ctx, int fd, event_callback_fn cb) {
-    struct event *ev = event_new(ctx->base, fd, EV_READ | EV_TIMEOUT | EV_PERSIST, cb, ctx);
-    if (!ev) return nullptr;
+// A machine's two events: reads on its socket, and its sweeps every second
+// on a timer of their own. A datagram does not restart the second: a peer
+// probing faster than once a second, or a flood of junk, would otherwise
+// starve the sweeps that repeat a lost ACK.
+bool arm(struct udp_punch_ctx *ctx, int fd, event_callback_fn cb, struct event **reader,
+         struct event **sweeper) {
+    *reader = event_new(ctx->base, fd, EV_READ | EV_PERSIST, cb, ctx);
+    if (!*reader || event_add(*reader, nullptr) < 0) return false;
+    *sweeper = event_new(ctx->base, -1, EV_PERSIST, cb, ctx);
     struct timeval tv = {1, 1};
-    if (event_add(ev, &tv) < 0) {
-        event_free(ev);
-        return nullptr;
-    }
-    return ev;
+    return *sweeper && event_add(*sweeper, &tv) == 0;
 }
 
 }  // namespace
@@ -249,13 +252,12 @@ struct event *arm(struct udp_punch_ctx *ctx, int fd, event_callback_fn cb) {
 int udp_punch(struct udp_punch_ctx *ctx) {
     if (!ctx || !ctx->state) return -1;
     udp_punch_state *st = ctx->state;
-    st->ev_main = arm(ctx, ctx->sock, punch_event_cb);
-    if (!st->ev_main) {
+    // Events made before a failure are freed by udp_punch_clear_internal.
+    if (!arm(ctx, ctx->sock, punch_event_cb, &st->ev_main, &st->ev_main_sweep)) {
         LOG("create evstun event, error");
         return -1;
     }
-    st->ev_fixed = arm(ctx, ctx->fixed_sock, fixed_port_punch_event_cb);
-    if (!st->ev_fixed) {
+    if (!arm(ctx, ctx->fixed_sock, fixed_port_punch_event_cb, &st->ev_fixed, &st->ev_fixed_sweep)) {
         LOG("create evstun event, error");
         return -1;
     }

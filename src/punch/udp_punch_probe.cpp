@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "punch/udp_punch.h"
 #include "punch/udt_api.h"
@@ -48,7 +49,8 @@ size_t build_probe(const char *token, int is_ack, char *buf) {
 // The sweep rule of one path: SYN while idle or SYN sent, ACK once the peer's
 // SYN came in on it; an open path is not probed any more. True for a SYN.
 // `sweep` names the sweep for its log line.
-bool sweep_path(const char *sweep, struct udp_punch_ctx *ctx, int path, int fd, const struct sockaddr_in &dest) {
+bool sweep_path(const char *sweep, struct udp_punch_ctx *ctx, int path, int fd,
+                const struct sockaddr_in &dest) {
     uint32_t &status = ctx->state->path_status[path];
     if (status == PUNCH_IDLE || status == PUNCH_SYN_SENT) {
         stun_send_syn_ex(ctx, 0, fd, dest);
@@ -97,11 +99,19 @@ int udp_punch_init_internal(struct udp_punch_ctx *ctx) {
     return 0;
 }
 
+void udp_punch_stop_sweeps(struct udp_punch_state *st) {
+    for (struct event **ev : {&st->ev_main_sweep, &st->ev_fixed_sweep}) {
+        if (*ev) event_free(*ev);
+        *ev = nullptr;
+    }
+}
+
 int udp_punch_clear_internal(struct udp_punch_ctx *ctx) {
     if (!ctx || !ctx->state) return -1;
     udp_punch_state *st = ctx->state;
     if (st->ev_main) event_free(st->ev_main);
     if (st->ev_fixed) event_free(st->ev_fixed);
+    udp_punch_stop_sweeps(st);
     if (st->udt == -1) {
         close_fd(&ctx->sock);
         close_fd(&ctx->fixed_sock);

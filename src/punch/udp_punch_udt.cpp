@@ -196,6 +196,7 @@ int connect_step(const char *who, struct udp_punch_ctx *ctx, struct event *ev_wi
                  struct event **ev_other, int *fd_other) {
     udp_punch_state *st = ctx->state;
     if (!ev_win) return -1;
+    udp_punch_stop_sweeps(st);
     event_del(ev_win);
     event_assign(ev_win, ctx->base, -1, EV_TIMEOUT | EV_PERSIST, udt_event_cb, ctx);
     struct timeval tick = {0, 15000};

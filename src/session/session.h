@@ -9,6 +9,7 @@
 #include "control/libcloud.h"
 #include "punch/udp_punch.h"
 #include "stats/data_stat.h"
+#include "stun/stun.h"
 
 struct event_base;
 struct event;
@@ -50,6 +51,8 @@ struct p2p_session {
     struct evaddrinfo *dns_req;
     char *stun_server_text;
     struct event *ev_stun;
+    StunMsgId stun_tid;        // the public-address query's transaction id
+    int64_t stun_wait_end_us;  // monotonic end of the current wait for its answer
     int peer_nat_type;
     udp_punch_ctx punch;
     int stun_send_cnt;

@@ -27,7 +27,7 @@ int connect_server(p2p_session *sess) {
     if (port == -1) return -1;
     LOG("connecting to local server: %s\n", sess->local_name);
 
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd >= 0) {
         struct sockaddr_in sin;
         memset(&sin, 0, sizeof(sin));

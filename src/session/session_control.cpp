@@ -1,6 +1,10 @@
 // Control connections: one request per connection, at most one answer, and
 // the connection is freed once the answer has been written out. Every free
 // goes through control_conn_free, which first detaches any waiting session.
+//
+// A client cannot hold the daemon: a connection idle for kIdleTimeoutS is
+// freed ("Timed out."), libevent buffers at most one request's worth of
+// input, and whatever follows the first request is read only to be dropped.
 #include "session/session_control.h"
 
 #include <event2/buffer.h>
@@ -9,8 +13,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "session/session.h"
 #include "session/session_share.h"
@@ -22,9 +28,20 @@ namespace {
 
 constexpr int kRequestBuf = 1500;
 constexpr int kAnswerBuf = 1024;
+// libcloud answers within 0.5 s of its request; nothing legitimate idles
+// this long.
+constexpr int kIdleTimeoutS = 5;
+
+// Every open control connection, so that shutdown can free them.
+std::vector<struct bufferevent *> open_conns;
 
 void control_conn_free(struct bufferevent *bev) {
     session_forget_conn(bev);
+    auto it = std::find(open_conns.begin(), open_conns.end(), bev);
+    if (it != open_conns.end()) {
+        *it = open_conns.back();
+        open_conns.pop_back();
+    }
     bufferevent_free(bev);
 }
 
@@ -68,11 +85,24 @@ const dispatch_entry kDispatch[] = {
     {REQ_SHARE_INFO, share_info},
 };
 
+void libcloud_write_cb(struct bufferevent *bev, void *arg);
+void libcloud_event_cb(struct bufferevent *bev, short events, void *arg);
+
+// After the request: input is drained unread until the answer is out or the
+// peer closes, so a pipelining client costs neither memory nor parsing.
+void drop_input_cb(struct bufferevent *bev, void *arg) {
+    (void)arg;
+    evbuffer_drain(bufferevent_get_input(bev), evbuffer_get_length(bufferevent_get_input(bev)));
+}
+
 void libcloud_read_cb(struct bufferevent *bev, void *arg) {
     (void)arg;
     if (!bev) return;
+    // Set before the handler runs: it may free the connection.
+    bufferevent_setcb(bev, drop_input_cb, libcloud_write_cb, libcloud_event_cb, nullptr);
     char text[kRequestBuf] = {0};
     int n = static_cast<int>(bufferevent_read(bev, text, kRequestBuf - 1));
+    drop_input_cb(bev, nullptr);
     if (n <= 0) {
         LOG("fail when bufferevent_read from libcloud: %d\n", n);
         response_error(bev, ERR_EXCEPTION, MSG_EXCEPTION);
@@ -94,9 +124,20 @@ void libcloud_read_cb(struct bufferevent *bev, void *arg) {
     response_error(bev, ERR_BAD_REQUEST, MSG_BAD_REQUEST);
 }
 
+// Unread bytes make close() send a reset, and a reset makes the client's
+// kernel discard the answer it has not read yet: take what a client sent
+// past its request (bounded) before closing.
+void drop_unread(struct bufferevent *bev) {
+    evutil_socket_t fd = bufferevent_getfd(bev);
+    char sink[4096];
+    for (int i = 0; i < 16 && recv(fd, sink, sizeof(sink), MSG_DONTWAIT) > 0; i++) {
+    }
+}
+
 void libcloud_write_cb(struct bufferevent *bev, void *arg) {
     (void)arg;
     LOG("all data has been sent out. now close short connection.");
+    drop_unread(bev);
     control_conn_free(bev);
 }
 
@@ -128,12 +169,23 @@ int libcloud_accept(struct event_base *base, evutil_socket_t fd) {
         return -1;
     }
 
+    // libevent 2.1 accepts with SOCK_CLOEXEC already; 2.0 does not.
+    evutil_make_socket_closeonexec(fd);
     struct bufferevent *bev = bufferevent_socket_new(base, fd, BEV_OPT_CLOSE_ON_FREE);
     if (!bev) return -1;
+    open_conns.push_back(bev);
     bufferevent_setcb(bev, libcloud_read_cb, libcloud_write_cb, libcloud_event_cb, nullptr);
+    // One request's worth: libevent stops reading the socket beyond it.
+    bufferevent_setwatermark(bev, EV_READ, 0, kRequestBuf - 1);
+    struct timeval idle = {kIdleTimeoutS, 0};
+    bufferevent_set_timeouts(bev, &idle, &idle);
     bufferevent_disable(bev, EV_WRITE);
     bufferevent_enable(bev, EV_READ);
     return 0;
+}
+
+void libcloud_close_all() {
+    while (!open_conns.empty()) control_conn_free(open_conns.back());
 }
 
 int send_back_response(struct bufferevent *bev, const control_response *resp) {

@@ -10,6 +10,8 @@ struct bufferevent;
 
 // 0, or -1 when the caller must close the socket.
 int libcloud_accept(struct event_base *base, evutil_socket_t fd);
+// Frees every control connection still open (shutdown).
+void libcloud_close_all();
 
 int send_back_response(struct bufferevent *bev, const control_response *resp);
 int response_error(struct bufferevent *bev, int code, const char *msg);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "dns/evaddrinfo.h"
 #include "session/session.h"
@@ -28,20 +29,44 @@ constexpr const char *kStunService = "3478";
 constexpr int kResolveTimeoutS = 13;
 constexpr int kMaxStunResends = 8;
 constexpr int kStunBuf = 1024;
+// Datagrams read per wake-up before the loop gets back to other work.
+constexpr int kStunReadsPerWake = 16;
 
 void p2p_stun_event_cb(evutil_socket_t fd, short events, void *arg);
 
 // Wait before the next look at the socket: 100 ms, then 200, 400, 800 and
 // 1600 ms after the 1st..4th re-send, 1600 ms after every later one.
-struct timeval stun_wait(int resends) {
+int64_t stun_wait_us(int resends) {
     int ms = resends <= 0 ? 100 : resends <= 4 ? 100 << resends : 1600;
-    return {ms / 1000, (ms % 1000) * 1000};
+    return static_cast<int64_t>(ms) * 1000;
+}
+
+int64_t now_us() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// (Re-)adds the STUN event until the current wait's end; a datagram that is
+// not our answer leaves that end where it was.
+int add_stun_wait(p2p_session *sess) {
+    int64_t left = sess->stun_wait_end_us - now_us();
+    if (left < 0) left = 0;
+    struct timeval tv = {static_cast<time_t>(left / 1000000),
+                         static_cast<suseconds_t>(left % 1000000)};
+    return event_add(sess->ev_stun, &tv);
+}
+
+int start_stun_wait(p2p_session *sess, int resends) {
+    sess->stun_wait_end_us = now_us() + stun_wait_us(resends);
+    return add_stun_wait(sess);
 }
 
 int p2p_stun_query(p2p_session *sess) {
     LOG("query stun server for external address....");
     char buf[kStunBuf] = {0};
-    int len = stunBuildBindingRequest(buf, sizeof(buf));
+    // Every re-send carries the same id: an answer to any of them will do.
+    int len = stunBuildBindingRequest(buf, sizeof(buf), sess->stun_tid);
     ssize_t n =
         sendto(sess->stun_fd, buf, len, 0, reinterpret_cast<struct sockaddr *>(&sess->stun_addr),
                sizeof(sess->stun_addr));
@@ -86,7 +111,7 @@ int dns_cb(struct addrinfo *res, void *arg) {
     }
     memcpy(&sess->stun_addr, res->ai_addr, sizeof(sess->stun_addr));
 
-    sess->stun_fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sess->stun_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (sess->stun_fd < 0) {
         LOG("create socket, error");
         session_free(sess);
@@ -121,6 +146,7 @@ int dns_cb(struct addrinfo *res, void *arg) {
     }
 
     LOG("query stun server for my external address...");
+    stunNewTransactionId(&sess->stun_tid, 1);
     if (p2p_stun_query(sess) < 0) {
         session_free(sess);
         return 0;
@@ -130,8 +156,7 @@ int dns_cb(struct addrinfo *res, void *arg) {
         sess->first_query_recorded = 1;
     }
     sess->state = SESS_QUERYING;
-    struct timeval wait = stun_wait(0);
-    if (event_add(sess->ev_stun, &wait) < 0) {
+    if (start_stun_wait(sess, 0) < 0) {
         LOG("add stun event, error");
         session_free(sess);
         return 0;
@@ -143,7 +168,7 @@ int dns_cb(struct addrinfo *res, void *arg) {
 // Records the mapped and local addresses; -1 when the answer is unusable.
 int take_stun_answer(p2p_session *sess, const char *buf, int len) {
     char mapped[32] = {0};
-    if (buf[0] == 0 || stunParseBindingResponse(buf, len, mapped, 0) != 0) return -1;
+    if (stunParseBindingResponse(buf, len, sess->stun_tid, mapped, 0) != 0) return -1;
     const char *colon = strchr(mapped, ':');
     if (!colon || colon[1] < '0' || colon[1] > '9') return -1;
     size_t ip_len = colon - mapped;
@@ -152,7 +177,8 @@ int take_stun_answer(p2p_session *sess, const char *buf, int len) {
     memcpy(self.pub_ip, mapped, ip_len);
     self.pub_ip[ip_len] = '\0';
     self.pub_port = atoi(colon + 1);
-    LOG_AS("p2p_stun_event_cb", "got my external address from stun server: %s:%d\n", self.pub_ip, self.pub_port);
+    LOG_AS("p2p_stun_event_cb", "got my external address from stun server: %s:%d\n", self.pub_ip,
+           self.pub_port);
     stat_set_stun_resp_time(&sess->stat, time_offset_ms(&sess->create_time));
 
     struct sockaddr_in local;
@@ -169,6 +195,38 @@ int take_stun_answer(p2p_session *sess, const char *buf, int len) {
     return 0;
 }
 
+// 1 when the answer came, 0 when only other datagrams did, -1 on a socket
+// failure. Only the Binding Response to our own id from the address we
+// queried is an answer; everything else is dropped and the wait goes on.
+int read_stun_answer(p2p_session *sess) {
+    int ignored = 0;
+    int rc = 0;
+    for (int i = 0; i < kStunReadsPerWake && rc == 0; i++) {
+        char buf[kStunBuf] = {0};
+        struct sockaddr_in from;
+        socklen_t from_len = sizeof(from);
+        memset(&from, 0, sizeof(from));
+        ssize_t n = recvfrom(sess->stun_fd, buf, sizeof(buf) - 1, 0,
+                             reinterpret_cast<struct sockaddr *>(&from), &from_len);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) break;
+            LOG_AS("p2p_stun_event_cb", "fd %d, recvfrom stun server failed, sock_errno %d\n",
+                   sess->stun_fd, errno);
+            rc = -1;
+        } else if (from.sin_addr.s_addr != sess->stun_addr.sin_addr.s_addr ||
+                   from.sin_port != sess->stun_addr.sin_port ||
+                   take_stun_answer(sess, buf, static_cast<int>(n)) < 0) {
+            ignored++;
+        } else {
+            rc = 1;
+        }
+    }
+    if (ignored > 0) {
+        LOG_AS("p2p_stun_event_cb", "parse stun response error: %d datagram(s) ignored\n", ignored);
+    }
+    return rc;
+}
+
 // 0 while the query goes on or has succeeded, -1 when the session must fail.
 int on_stun_event(p2p_session *sess, short events) {
     if (sess->state != SESS_QUERYING) {
@@ -176,34 +234,34 @@ int on_stun_event(p2p_session *sess, short events) {
         return -1;
     }
     LOG_AS("p2p_stun_event_cb", "Enter p2p_stun_event_cb, cnt: %d\n", sess->stun_send_cnt);
-    if (events & EV_TIMEOUT) {
+    bool answered = false;
+    if (events & EV_READ) {
+        int got = read_stun_answer(sess);
+        if (got < 0) return -1;
+        answered = got > 0;
+        // Other datagrams leave the wait's end where it was, so a flood
+        // cannot hold the re-sends back.
+        if (!answered && sess->stun_wait_end_us > now_us()) {
+            if (add_stun_wait(sess) < 0) {
+                LOG_AS("p2p_stun_event_cb", "add stun event, error");
+                return -1;
+            }
+            return 0;
+        }
+    } else if (!(events & EV_TIMEOUT)) {
+        return -1;
+    }
+    if (!answered) {
         if (sess->stun_send_cnt >= kMaxStunResends) {
             LOG_AS("p2p_stun_event_cb", "STUN query timeout times up to limit, failed");
             return -1;
         }
         if (p2p_stun_query(sess) < 0) return -1;
-        struct timeval wait = stun_wait(++sess->stun_send_cnt);
-        if (event_add(sess->ev_stun, &wait) < 0) {
+        if (start_stun_wait(sess, ++sess->stun_send_cnt) < 0) {
             LOG_AS("p2p_stun_event_cb", "add stun event, error");
             return -1;
         }
         return 0;
-    }
-    if (!(events & EV_READ)) return -1;
-
-    char buf[kStunBuf] = {0};
-    socklen_t addr_len = sizeof(sess->stun_addr);
-    ssize_t n = recvfrom(sess->stun_fd, buf, sizeof(buf) - 1, 0,
-                         reinterpret_cast<struct sockaddr *>(&sess->stun_addr), &addr_len);
-    if (n < 0) {
-        // Nothing to read after all: the deadline ends the session.
-        if (errno == EAGAIN || errno == EINTR) return 0;
-        LOG_AS("p2p_stun_event_cb", "fd %d, recvfrom stun server failed, sock_errno %d\n", sess->stun_fd, errno);
-        return -1;
-    }
-    if (take_stun_answer(sess, buf, static_cast<int>(n)) < 0) {
-        LOG_AS("p2p_stun_event_cb", "parse stun response error");
-        return -1;
     }
     free_stun_event(sess);
     if (sess->answered) {
@@ -260,7 +318,8 @@ int start_session(p2p_session *sess) {
 }
 
 int answer_error(struct bufferevent *bev, int code, const char *msg) {
-    LOG_AS("p2p_prepare", "error occured. send resp with error code(%d) and error msg(%s).\n", code, msg);
+    LOG_AS("p2p_prepare", "error occured. send resp with error code(%d) and error msg(%s).\n", code,
+           msg);
     return response_error(bev, code, msg);
 }
 

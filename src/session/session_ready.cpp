@@ -72,7 +72,7 @@ int p2p_init_punch_ctx(p2p_session *sess) {
     int peer_fixed_port = get_fixed_port(peer.peer_pri_port);
     LOG("Local fixed port addr (%s:%d)\n", "0.0.0.0", fixed_port);
     LOG("Peer fixed port addr (%s:%d)\n", peer.peer_pub_ip, peer_fixed_port);
-    ctx.fixed_sock = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    ctx.fixed_sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     struct sockaddr_in local = ipv4("0.0.0.0", fixed_port);
     int rc = 0;
     if (ctx.fixed_sock < 0 ||

@@ -109,19 +109,27 @@ bool stunDecodeMessage(const char *buf, unsigned int bufLen, StunMessage &msg, i
 unsigned int stunEncodeMessage(const StunMessage &msg, char *buf, unsigned int bufLen,
                                const StunAtrString &password, int verbose);
 
-// A Binding Request with a random transaction id whose first octet is the
+// A Binding Request with a fresh transaction id whose first octet is the
 // low byte of id when id is not 0, and always a ChangeRequest attribute.
 void stunBuildReqSimple(StunMessage *msg, const StunAtrString &username, int changePort,
                         int changeIp, unsigned int id);
 
+// A draw from the kernel's CSPRNG, 0..INT_MAX.
 int nextRandom();
+// Sixteen unguessable octets, the first one replaced by tag unless it is 0.
+void stunNewTransactionId(StunMsgId *id, unsigned int tag);
+bool stunSameId(const StunMsgId &a, const StunMsgId &b);
+// A decoded Binding Response (0x0101) with a usable IPv4 MappedAddress
+// (address and port not 0). Error answers and IPv6-only ones are not.
+bool stunIsBindingResponse(const StunMessage &msg);
 
-// The 28-byte Binding Request tagged 1; its length, or -1.
-int stunBuildBindingRequest(char *buf, int bufLen);
+// The 28-byte Binding Request carrying id (tagged 1); its length, or -1.
+// Re-sends carry the same id, so a late answer to any of them counts.
+int stunBuildBindingRequest(char *buf, int bufLen, const StunMsgId &id);
 
 // 0 with the mapped address written to out ("a.b.c.d:port", 22 bytes), or
-// -1 when buf does not decode or is not the answer to a request tagged 1.
-int stunParseBindingResponse(const char *buf, int len, char *out, int verbose);
+// -1 when buf is not a Binding Response to the request carrying id.
+int stunParseBindingResponse(const char *buf, int len, const StunMsgId &id, char *out, int verbose);
 
 // "a.b.c.d:port"; out must hold 22 bytes.
 void stunAddressToString(char *out, StunAddress4 a);
@@ -169,9 +177,10 @@ constexpr int STUN_TEST_III = 3;        // answer from the other port
 constexpr int STUN_TEST_CHANGE_IP = 4;  // never sent
 constexpr int STUN_TEST_I2 = 10;        // test I to the alternate address
 constexpr int STUN_TEST_HAIRPIN = 11;   // to the own mapped address
-// Sends test testNum to dest and pauses 10 ms.
+// Sends test testNum to dest with transaction id (tagged testNum) and
+// pauses 10 ms.
 void stunSendTest(Socket fd, StunAddress4 &dest, const StunAtrString &username,
-                  const StunAtrString &password, int testNum, int verbose);
+                  const StunAtrString &password, int testNum, int verbose, const StunMsgId &id);
 
 // ---- NAT type discovery ----------------------------------------------------
 
@@ -198,6 +207,8 @@ constexpr unsigned short STUN_FEEDBACK_PORT = 8089;
 struct StunNatTests {
     StunAddress4 dest;  // primary server address and port
     int requestedPort;  // local port asked for socket 1
+    // Transaction id of each test, by test number; re-sends carry it again.
+    StunMsgId ids[STUN_TEST_HAIRPIN + 1];
     int respTestI;
     int respTestII;
     int respTestIII;
@@ -206,6 +217,7 @@ struct StunNatTests {
     StunAddress4 testIMappedAddr;
     StunAddress4 testI2MappedAddr;
     StunAddress4 altDest;  // where test I(2) goes
+    uint16_t changedPort;  // the server's other port, from test I's answer
     int mappedIpSame;
     int preservePort;
     int isNat;     // set by the caller once the tests are over
@@ -213,13 +225,18 @@ struct StunNatTests {
     int restarts;  // extra cycles granted to test I(2)
 };
 
+// Draws a fresh id for every test.
 void stunNatTestsInit(StunNatTests *t, const StunAddress4 &dest, int requestedPort);
 // A wait timed out: counts it and writes the tests to send now, in order
 // (at most 5); returns how many.
 int stunNatTestsDue(StunNatTests *t, int tests[5]);
-// Applies one received message; returns the test number whose first answer
-// it was, or 0 when it changed nothing.
-int stunNatTestsAnswer(StunNatTests *t, const StunMessage &msg);
+// Applies one decoded message received from `from`; returns the test number
+// whose first answer it was, or 0 when it is no answer (wrong id, type or
+// source, no usable address) or a repeated one. A test I answer needs a
+// ChangedAddress too: without it test I(2) cannot be run, and a later
+// answer that has one must still count. The hairpin "answer" is our own
+// test 11 request coming back from our public address.
+int stunNatTestsAnswer(StunNatTests *t, const StunMessage &msg, const StunAddress4 &from);
 // End of a pass: false when the run is over.
 bool stunNatTestsMore(StunNatTests *t);
 NatType stunNatVerdict(const StunNatTests &t);

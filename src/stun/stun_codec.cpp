@@ -5,13 +5,18 @@
 // CPUs that fault on unaligned loads. Every read stays inside the datagram
 // and every write inside the caller's buffer. Diagnostics go to standard
 // error; informational ones only with verbose, failures always.
+//
+// Values are padded to four bytes as RFC 5389 section 15 has it. Classic
+// values are multiples of four anyway, so the padding only shows with RFC
+// 5389 servers (an odd-length SOFTWARE) and is skipped, never fatal.
 #include "stun/stun.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+
+#include "util/utils.h"
 
 static constexpr char log_unit[] = "stun";
 
@@ -35,6 +40,7 @@ constexpr uint16_t ServerName = 0x8022;
 constexpr uint16_t SecondaryAddress = 0x8050;
 
 constexpr uint16_t BindRequestMsg = 0x0001;
+constexpr uint16_t BindResponseMsg = 0x0101;
 constexpr unsigned int HeaderSize = sizeof(StunMsgHdr);
 constexpr unsigned int AttributeHeaderSize = 4;
 constexpr unsigned int AddressSize = 8;
@@ -55,6 +61,11 @@ void require(bool ok, const char *expr, int line, const char *func) {
     if (ok) return;
     stun_diag("%s:%d: %s: Assertion `%s' failed.\n", log_unit, line, func, expr);
     abort();
+}
+
+// Bytes that follow a value of len bytes up to the next four-byte boundary.
+unsigned int padding(unsigned int len) {
+    return (4 - len % 4) % 4;
 }
 
 uint16_t get16(const char *p) {
@@ -105,10 +116,6 @@ bool decodeAtrAddress(const char *value, unsigned int hdrLen, StunAtrAddress &re
 bool decodeAtrString(const char *value, unsigned int hdrLen, StunAtrString &result) {
     if (hdrLen >= STUN_MAX_STRING) {
         stun_diag("String is too large\n");
-        return false;
-    }
-    if (hdrLen % 4 != 0) {
-        stun_diag("Bad length string %d\n", hdrLen);
         return false;
     }
     memcpy(result.value, value, hdrLen);
@@ -291,6 +298,10 @@ struct Writer {
         u16(type);
         u16(static_cast<uint16_t>(len));
     }
+    void pad(unsigned int len) {
+        static const char zeros[4] = {};
+        bytes(zeros, padding(len));
+    }
 };
 
 void encodeAtrAddress(Writer &w, uint16_t type, const StunAtrAddress &atr) {
@@ -302,11 +313,11 @@ void encodeAtrAddress(Writer &w, uint16_t type, const StunAtrAddress &atr) {
 }
 
 void encodeAtrString(Writer &w, uint16_t type, const StunAtrString &atr) {
-    require(atr.sizeValue % 4 == 0, "atr.sizeValue % 4 == 0", __LINE__, __func__);
     unsigned int n = atr.sizeValue;
     if (n > sizeof(atr.value)) n = sizeof(atr.value);
     w.header(type, n);
     w.bytes(atr.value, n);
+    w.pad(n);
 }
 
 void encodeAtrError(Writer &w, const StunAtrError &atr) {
@@ -317,6 +328,7 @@ void encodeAtrError(Writer &w, const StunAtrError &atr) {
     w.u8(atr.errorClass);
     w.u8(atr.number);
     w.bytes(atr.reason, n);
+    w.pad(n);
 }
 
 void encodeAtrUnknown(Writer &w, const StunAtrUnknown &atr) {
@@ -324,6 +336,7 @@ void encodeAtrUnknown(Writer &w, const StunAtrUnknown &atr) {
     if (n > STUN_MAX_UNKNOWN_ATTRIBUTES) n = STUN_MAX_UNKNOWN_ATTRIBUTES;
     w.header(UnknownAttribute, 2 * n);
     for (unsigned int i = 0; i < n; i++) w.u16(atr.types[i]);
+    w.pad(2 * n);
 }
 
 void encodeAddressIf(Writer &w, int32_t present, uint16_t type, const StunAtrAddress &atr,
@@ -376,8 +389,11 @@ bool stunDecodeMessage(const char *buf, unsigned int bufLen, StunMessage &msg, i
             return false;
         }
         if (!decodeAttribute(type, body + AttributeHeaderSize, len, msg, verbose)) return false;
-        body += AttributeHeaderSize + len;
-        size -= AttributeHeaderSize + len;
+        // A last value may come without its padding.
+        unsigned int step = AttributeHeaderSize + len + padding(len);
+        if (step > size) step = size;
+        body += step;
+        size -= step;
     }
     return true;
 }
@@ -451,10 +467,26 @@ unsigned int stunEncodeMessage(const StunMessage &msg, char *buf, unsigned int b
 }
 
 int nextRandom() {
-    // Reseeded from processor time on every draw; draws within one clock
-    // tick repeat, which no caller minds.
-    srand(static_cast<unsigned int>(clock()));
-    return rand();
+    uint32_t r;
+    random_bytes(&r, sizeof(r));
+    return static_cast<int>(r & 0x7FFFFFFF);
+}
+
+void stunNewTransactionId(StunMsgId *id, unsigned int tag) {
+    random_bytes(id->octet, sizeof(id->octet));
+    // The first octet tags the request with its test; the other fifteen are
+    // what makes an answer unforgeable.
+    if (tag != 0) id->octet[0] = static_cast<uint8_t>(tag);
+}
+
+bool stunSameId(const StunMsgId &a, const StunMsgId &b) {
+    return memcmp(a.octet, b.octet, sizeof(a.octet)) == 0;
+}
+
+bool stunIsBindingResponse(const StunMessage &msg) {
+    return msg.msgHdr.msgType == BindResponseMsg && msg.hasMappedAddress &&
+           msg.mappedAddress.family == FamilyIPv4 && msg.mappedAddress.ipv4.addr != 0 &&
+           msg.mappedAddress.ipv4.port != 0;
 }
 
 void stunBuildReqSimple(StunMessage *msg, const StunAtrString &username, int changePort,
@@ -462,15 +494,7 @@ void stunBuildReqSimple(StunMessage *msg, const StunAtrString &username, int cha
     require(msg != nullptr, "__null != msg", __LINE__, __func__);
     memset(msg, 0, sizeof(*msg));
     msg->msgHdr.msgType = BindRequestMsg;
-
-    for (int k = 0; k < 4; k++) {
-        const auto r = static_cast<uint32_t>(nextRandom());
-        for (int i = 0; i < 4; i++) {
-            msg->msgHdr.id.octet[4 * k + i] = static_cast<uint8_t>(r >> 8 * i);
-        }
-    }
-    // The first octet tags the request so its answer can be recognised.
-    if (id != 0) msg->msgHdr.id.octet[0] = static_cast<uint8_t>(id);
+    stunNewTransactionId(&msg->msgHdr.id, id);
 
     msg->hasChangeRequest = 1;
     msg->changeRequest = (changeIp ? ChangeIpFlag : 0) | (changePort ? ChangePortFlag : 0);
@@ -481,19 +505,21 @@ void stunBuildReqSimple(StunMessage *msg, const StunAtrString &username, int cha
     }
 }
 
-int stunBuildBindingRequest(char *buf, int bufLen) {
+int stunBuildBindingRequest(char *buf, int bufLen, const StunMsgId &id) {
     if (buf == nullptr || bufLen <= 27) return -1;
     StunMessage req;
     StunAtrString empty;
     memset(&empty, 0, sizeof(empty));
     stunBuildReqSimple(&req, empty, 0, 0, 1);
+    req.msgHdr.id = id;
     const unsigned int len =
         stunEncodeMessage(req, buf, static_cast<unsigned int>(bufLen), empty, 0);
     if (len == 0 || len > static_cast<unsigned int>(bufLen)) return -1;
     return static_cast<int>(len);
 }
 
-int stunParseBindingResponse(const char *buf, int len, char *out, int verbose) {
+int stunParseBindingResponse(const char *buf, int len, const StunMsgId &id, char *out,
+                             int verbose) {
     StunMessage resp;
     if (len < 0) len = 0;  // refused as too short below
     if (!stunDecodeMessage(buf, static_cast<unsigned int>(len), resp, verbose)) return -1;
@@ -501,10 +527,15 @@ int stunParseBindingResponse(const char *buf, int len, char *out, int verbose) {
         stun_diag("Received message of type %d id=%d\n", resp.msgHdr.msgType,
                   resp.msgHdr.id.octet[0]);
     }
-    // Only the tag of our own request identifies the answer; the message
-    // type is not examined.
     if (resp.msgHdr.id.octet[0] != 1) {
         stun_diag("resp.msgHdr.id.octet[0] is %c\n", resp.msgHdr.id.octet[0]);
+        return -1;
+    }
+    // The whole id, not its tag: anyone can send a datagram tagged 1, only
+    // the server that got our request knows the other fifteen octets. An
+    // error answer or one without an IPv4 mapping tells nothing.
+    if (!stunSameId(resp.msgHdr.id, id) || !stunIsBindingResponse(resp)) {
+        if (verbose) stun_diag("not the binding response to our request\n");
         return -1;
     }
     stunAddressToString(out, resp.mappedAddress.ipv4);

@@ -4,6 +4,10 @@
 //
 // Runs on the NAT-type worker thread. run_lock serialises whole runs, so the
 // report record and the last verdict are only ever touched by one run.
+//
+// Only answers that carry a test's own transaction id and come from where
+// that test expects them count; everything else is dropped, and the 150 ms
+// steps run on the clock, so no stream of datagrams can stretch a run.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,6 +18,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <initializer_list>
 #include <mutex>
 
 #include "stats/data_stat.h"
@@ -42,6 +48,45 @@ void dotted(uint32_t addr, char (&out)[17]) {
 
 bool usable(const StunAddress4 &a) {
     return a.addr != 0 && a.port != 0;
+}
+
+bool same(const StunAddress4 &a, const StunAddress4 &b) {
+    return a.addr == b.addr && a.port == b.port;
+}
+
+bool usableIpv4(const StunAtrAddress &a) {
+    return a.family == 1 && usable(a.ipv4);
+}
+
+// Where the answer to test k must come from. Tests II and III ask the
+// server to answer from its other address or port: the ones test I's
+// ChangedAddress names, and until then any other address, or the usual
+// alternate port.
+bool expectedSource(const StunNatTests *t, int k, const StunAddress4 &from) {
+    switch (k) {
+        case STUN_TEST_I:
+            return same(from, t->dest);
+        case STUN_TEST_II:
+            return from.port == t->dest.port && from.addr != t->dest.addr &&
+                   (!t->respTestI || from.addr == t->altDest.addr);
+        case STUN_TEST_III:
+            return from.addr == t->dest.addr && from.port != t->dest.port &&
+                   from.port == (t->respTestI ? t->changedPort : STUN_ALT_PORT);
+        case STUN_TEST_I2:
+            return same(from, t->altDest);
+        case STUN_TEST_HAIRPIN:
+            // Our own request, sent from socket 2 to socket 1's public
+            // address, comes back from that public address.
+            return t->respTestI && from.addr == t->testIMappedAddr.addr;
+        default:
+            return false;
+    }
+}
+
+long long nowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 struct BaseCode {
@@ -89,14 +134,13 @@ void receiveOne(Socket fd, StunNatTests *t, int verbose, int *preservePort, int 
     unsigned short srcPort = 0;
     if (!getMessage(fd, buf, &len, &srcIp, &srcPort, verbose)) return;
     StunMessage msg;
-    // Only the request tag is used; a partly decoded answer still counts.
-    stunDecodeMessage(buf, static_cast<unsigned int>(len), msg, verbose);
+    if (!stunDecodeMessage(buf, static_cast<unsigned int>(len), msg, verbose)) return;
     if (verbose) {
         stun_diag("Received message of type %d  id=%d\n", msg.msgHdr.msgType,
                   msg.msgHdr.id.octet[0]);
     }
     char ip[17];
-    switch (stunNatTestsAnswer(t, msg)) {
+    switch (stunNatTestsAnswer(t, msg, StunAddress4{srcPort, srcIp})) {
         case STUN_TEST_I:
             dotted(t->testIMappedAddr.addr, ip);
             discover_set_test_i_mapped(g_nat_data, ip, t->testIMappedAddr.port);
@@ -123,6 +167,9 @@ void stunNatTestsInit(StunNatTests *t, const StunAddress4 &dest, int requestedPo
     t->dest = dest;
     t->requestedPort = requestedPort;
     t->altDest = dest;
+    for (int k : {STUN_TEST_I, STUN_TEST_II, STUN_TEST_III, STUN_TEST_I2, STUN_TEST_HAIRPIN}) {
+        stunNewTransactionId(&t->ids[k], static_cast<unsigned int>(k));
+    }
 }
 
 int stunNatTestsDue(StunNatTests *t, int tests[5]) {
@@ -138,15 +185,26 @@ int stunNatTestsDue(StunNatTests *t, int tests[5]) {
     return n;
 }
 
-int stunNatTestsAnswer(StunNatTests *t, const StunMessage &msg) {
-    switch (msg.msgHdr.id.octet[0]) {
+int stunNatTestsAnswer(StunNatTests *t, const StunMessage &msg, const StunAddress4 &from) {
+    int k = 0;
+    for (int test : {STUN_TEST_I, STUN_TEST_II, STUN_TEST_III, STUN_TEST_I2, STUN_TEST_HAIRPIN}) {
+        if (stunSameId(msg.msgHdr.id, t->ids[test])) k = test;
+    }
+    if (k == 0 || !expectedSource(t, k, from)) return 0;
+    if (k == STUN_TEST_HAIRPIN ? msg.msgHdr.msgType != 0x0001 : !stunIsBindingResponse(msg)) {
+        return 0;
+    }
+    switch (k) {
         case STUN_TEST_I:
-            if (t->respTestI) return 0;
+            if (t->respTestI || !msg.hasChangedAddress || !usableIpv4(msg.changedAddress)) {
+                return 0;
+            }
             t->testIMappedAddr = msg.mappedAddress.ipv4;
             t->preservePort = t->testIMappedAddr.port == t->requestedPort;
             // The alternate address answers test I(2) on the alternate port.
             t->altDest.addr = msg.changedAddress.ipv4.addr;
             t->altDest.port = static_cast<uint16_t>(STUN_ALT_PORT);
+            t->changedPort = msg.changedAddress.ipv4.port;
             // Tests I(2) and hairpin go out at once.
             t->count = 0;
             t->respTestI = 1;
@@ -237,10 +295,36 @@ NatType stunNatType(StunAddress4 &dest, int verbose, int *preservePort, int *hai
     StunAtrString empty;
     memset(&empty, 0, sizeof(empty));
 
+    long long due = 0;  // end of the current 150 ms step
     do {
+        // A count of 0 (the start, or test I just answered) sends at once.
+        const long long left = t.count == 0 ? 0 : due - nowMs();
+        if (left <= 0) {
+            int tests[5];
+            const int n = stunNatTestsDue(&t, tests);
+            for (int i = 0; i < n; i++) {
+                const int k = tests[i];
+                switch (k) {
+                    case STUN_TEST_I:
+                        stunSendTest(fd1, t.dest, empty, empty, k, verbose, t.ids[k]);
+                        break;
+                    case STUN_TEST_I2:
+                        stunSendTest(fd1, t.altDest, empty, empty, k, verbose, t.ids[k]);
+                        break;
+                    case STUN_TEST_HAIRPIN:
+                        stunSendTest(fd2, t.testIMappedAddr, empty, empty, k, verbose, t.ids[k]);
+                        break;
+                    default:
+                        stunSendTest(fd2, t.dest, empty, empty, k, verbose, t.ids[k]);
+                        break;
+                }
+            }
+            due = nowMs() + kWaitMs;
+            continue;
+        }
         // poll rather than select: descriptors above FD_SETSIZE are legal here.
         struct pollfd fds[2] = {{fd1, POLLIN, 0}, {fd2, POLLIN, 0}};
-        const int ready = poll(fds, 2, t.count == 0 ? 0 : kWaitMs);
+        const int ready = poll(fds, 2, static_cast<int>(left));
         if (ready < 0 && errno == EINTR) continue;  // a signal is not a failure
         if (ready < 0) {
             const int e = errno;
@@ -248,30 +332,9 @@ NatType stunNatType(StunAddress4 &dest, int verbose, int *preservePort, int *hai
             closeBoth(fd1, fd2);
             return NatFailure;
         }
-        if (ready == 0) {
-            int tests[5];
-            const int n = stunNatTestsDue(&t, tests);
-            for (int i = 0; i < n; i++) {
-                switch (tests[i]) {
-                    case STUN_TEST_I:
-                        stunSendTest(fd1, t.dest, empty, empty, tests[i], verbose);
-                        break;
-                    case STUN_TEST_I2:
-                        stunSendTest(fd1, t.altDest, empty, empty, tests[i], verbose);
-                        break;
-                    case STUN_TEST_HAIRPIN:
-                        stunSendTest(fd2, t.testIMappedAddr, empty, empty, tests[i], verbose);
-                        break;
-                    default:
-                        stunSendTest(fd2, t.dest, empty, empty, tests[i], verbose);
-                        break;
-                }
-            }
-        } else {
-            for (const struct pollfd &p : fds) {
-                if (p.revents != 0) {
-                    receiveOne(p.fd, &t, verbose, preservePort, hairpin, localAddr, mappedIp);
-                }
+        for (const struct pollfd &p : fds) {
+            if (p.revents != 0) {
+                receiveOne(p.fd, &t, verbose, preservePort, hairpin, localAddr, mappedIp);
             }
         }
     } while (stunNatTestsMore(&t));

@@ -5,6 +5,10 @@
 // writer of g_probe_data_instance; the loop thread reads it through
 // STUN_copy_probe_data. Both sides copy the whole record under probe_lock,
 // so a reader never sees half of one attempt and half of another.
+//
+// An answer counts only when it carries the request's transaction id and
+// comes from an endpoint the request went to; the 150 ms steps run on the
+// clock, so other datagrams neither count nor hold the requests back.
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
@@ -77,6 +81,7 @@ struct ProbeRun {
     uint32_t alternate;
     char req[STUN_MAX_MESSAGE_SIZE];
     int reqLen;
+    StunMsgId id;  // the request's, reused by every probe
     int gotFirst;
     int probesSent;
 };
@@ -87,18 +92,22 @@ bool probeAttempt(ProbeRun *r, int port, int32_t *rec, int *answersOut) {
     memset(rec, 0, sizeof(int32_t) * STUN_PROBE_FIELDS);
     rec[0] = port;
     int answers = 0;
-    int waits = 0;
     int firstSent = 0;
+    long long due = start;  // end of the current 150 ms step; the first is 0 ms
     while (nowUs() - start < kAttemptUs && answers <= kEnoughAnswers) {
-        struct pollfd pfd = {r->fd, POLLIN, 0};
-        const int ready = poll(&pfd, 1, waits == 0 ? 0 : kWaitMs);
-        if (ready < 0 && errno == EINTR) continue;  // a signal is not a failure
-        if (ready < 0) {
-            const int e = errno;
-            stun_diag("Error %d %s in select\n", e, strerror(e));
-            return false;
+        const long long left = due - nowUs();
+        int ready = 0;
+        if (left > 0) {
+            struct pollfd pfd = {r->fd, POLLIN, 0};
+            ready = poll(&pfd, 1, static_cast<int>((left + 999) / 1000));
+            if (ready < 0 && errno == EINTR) continue;  // a signal is not a failure
+            if (ready < 0) {
+                const int e = errno;
+                stun_diag("Error %d %s in select\n", e, strerror(e));
+                return false;
+            }
         }
-        if (ready == 0) {
+        if (ready == 0 && nowUs() >= due) {
             if (!firstSent) {
                 sendDatagram(r->fd, r->req, r->reqLen, r->primary,
                              static_cast<unsigned short>(STUN_PORT), 0);
@@ -112,29 +121,38 @@ bool probeAttempt(ProbeRun *r, int port, int32_t *rec, int *answersOut) {
                 }
                 r->probesSent = 1;
             }
-            waits++;
+            due = nowUs() + kWaitMs * 1000LL;
             continue;
         }
+        if (ready == 0) continue;
         char buf[STUN_MAX_MESSAGE_SIZE];
         int len = sizeof(buf);
         unsigned int srcIp = 0;
         unsigned short srcPort = 0;
         if (!getMessage(r->fd, buf, &len, &srcIp, &srcPort, 0)) continue;
         StunMessage msg;
-        stunDecodeMessage(buf, static_cast<unsigned int>(len), msg, 0);
+        if (!stunDecodeMessage(buf, static_cast<unsigned int>(len), msg, 0) ||
+            !stunSameId(msg.msgHdr.id, r->id) || !stunIsBindingResponse(msg)) {
+            continue;
+        }
         if (!r->gotFirst) {
             // The answer to the first request names the alternate address.
+            if (srcIp != r->primary || srcPort != STUN_PORT || !msg.hasChangedAddress ||
+                msg.changedAddress.family != 1 || msg.changedAddress.ipv4.addr == 0) {
+                continue;
+            }
             r->gotFirst = 1;
             r->alternate = msg.changedAddress.ipv4.addr;
             continue;
         }
         if (!r->probesSent) continue;
-        answers++;
         const int k = probeIndex(srcIp, srcPort, r->primary, r->alternate);
-        if (k != 0) {
-            rec[k] = msg.mappedAddress.ipv4.port;
-            rec[k + STUN_PROBE_PORTS] = static_cast<int32_t>(nowUs() - start);
-        }
+        if (k == 0) continue;
+        // Endpoints, not datagrams: repeated answers from one endpoint must
+        // not end the attempt before the others have answered.
+        if (rec[k] == 0) answers++;
+        rec[k] = msg.mappedAddress.ipv4.port;
+        rec[k + STUN_PROBE_PORTS] = static_cast<int32_t>(nowUs() - start);
     }
     *answersOut = answers;
     return true;
@@ -170,6 +188,7 @@ void *STUN_get_probe_port(void *arg) {
     memset(&empty, 0, sizeof(empty));
     StunMessage req;
     stunBuildReqSimple(&req, empty, 0, 0, STUN_TEST_I);
+    r.id = req.msgHdr.id;
     r.reqLen = static_cast<int>(stunEncodeMessage(req, r.req, sizeof(r.req), empty, 0));
 
     int best;

@@ -34,7 +34,7 @@ void stunAssertFailed(const char *text, const char *file, int line, const char *
 }
 
 Socket openUdpPort(unsigned short port, unsigned int interfaceIp, int retryOnInUse, int verbose) {
-    Socket fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    Socket fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (fd == INVALID_SOCKET) {
         stun_diag("Could not create a UDP socket: %d\n", errno);
         return INVALID_SOCKET;
@@ -266,7 +266,7 @@ int pickRandomPort() {
 }
 
 void stunSendTest(Socket fd, StunAddress4 &dest, const StunAtrString &username,
-                  const StunAtrString &password, int testNum, int verbose) {
+                  const StunAtrString &password, int testNum, int verbose, const StunMsgId &id) {
     STUN_ASSERT(dest.addr != 0, "dest.addr != 0");
     STUN_ASSERT(dest.port != 0, "dest.port != 0");
 
@@ -291,6 +291,7 @@ void stunSendTest(Socket fd, StunAddress4 &dest, const StunAtrString &username,
 
     StunMessage req;
     stunBuildReqSimple(&req, username, changePort, changeIp, static_cast<unsigned int>(testNum));
+    req.msgHdr.id = id;
     char buf[STUN_MAX_MESSAGE_SIZE];
     const unsigned int len = stunEncodeMessage(req, buf, sizeof(buf), password, verbose);
     if (verbose) {

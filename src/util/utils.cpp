@@ -8,7 +8,6 @@
 #include <unistd.h>
 #include <uci.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -27,8 +26,6 @@ namespace {
 
 const char kDefaultMac[] = "1234567890AB";
 const char kSidAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-
-std::atomic<bool> g_srand_seeded{false};
 
 struct FileCloser {
     void operator()(FILE *fp) const { fclose(fp); }
@@ -192,14 +189,6 @@ int get_stream_port_from_config() {
     return port;
 }
 
-void init_srand() {
-    if (g_srand_seeded.exchange(true)) return;
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    LOG("curr tv usec is %u.\n", static_cast<unsigned>(tv.tv_usec));
-    srand(static_cast<unsigned>(tv.tv_usec));
-}
-
 int read_wan_ifname(char *ifname) {
     if (readUCI("network.wan.ifname", ifname) == 0) return 0;
     return readUCI("network.wan.device", ifname);  // OpenWrt 21.02 and later
@@ -238,7 +227,8 @@ bool wan_device_mac(char (&out)[129]) {
 
 int init_dev_mac() {
     char out[129] = {0};
-    FILE *fp = popen("uci get network.wan.macaddr", "r");
+    // "e": the pipe is close-on-exec in this process (musl sets it anyway).
+    FILE *fp = popen("uci get network.wan.macaddr", "re");
     if (!fp) {
         LOG("popen error");
     } else {
@@ -258,10 +248,18 @@ int init_dev_mac() {
 int gen_session_id(char *buf, int size) {
     if (!(size > 0)) assert_failed("buf_len > 0", "buffer length should not be negative");
     memset(buf, 0, static_cast<size_t>(size));
-    init_srand();
 
+    // The id is all that authenticates a punch probe: it must not be
+    // guessable. Bytes of 248 and above are drawn again, so that every
+    // character is equally likely (248 = 4 * 62).
     char rnd[17];
-    for (int i = 0; i < 16; i++) rnd[i] = kSidAlphabet[rand() % 62];
+    for (int i = 0; i < 16;) {
+        unsigned char b[16];
+        random_bytes(b, sizeof(b));
+        for (size_t k = 0; k < sizeof(b) && i < 16; k++) {
+            if (b[k] < 248) rnd[i++] = kSidAlphabet[b[k] % 62];
+        }
+    }
     rnd[16] = '\0';
 
     int n = snprintf(buf, static_cast<size_t>(size), "%s-%d-%s", dev_mac,

@@ -2,6 +2,7 @@
 // the device MAC, session ids, interface addresses and time offsets.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <netinet/in.h>
 #include <sys/time.h>
@@ -28,7 +29,8 @@ int get_stream_port_from_config();
 
 extern char dev_mac[17];
 
-void init_srand();
+// len bytes from the kernel's CSPRNG; ends the process when it has none.
+void random_bytes(void *buf, size_t len);
 // dev_mac from `uci get network.wan.macaddr`, else the WAN device's own address
 // (/sys/class/net/DEV/address), else "1234567890AB".
 int init_dev_mac();

@@ -6,8 +6,8 @@ import socket
 import subprocess
 import unittest
 
-from tarn_daemon import (PID_FILE, Daemon, connect, read_file, read_to_eof, reap_any_new,
-                         request, set_device_mac, tarnctl)
+from tarn_daemon import (PID_FILE, Daemon, connect, inheritable_fds, read_file, read_to_eof,
+                         reap_any_new, request, set_device_mac, tarnctl)
 
 INFO_ANSWER = '{"error_code":0,"result":{"version":"1.1"}}'
 
@@ -64,6 +64,20 @@ class ControlPort(unittest.TestCase):
                         s.recv(1)
                 self.daemon.wait_log("connection closed", count=before + 1)
 
+    def test_no_descriptor_leaks_into_children(self):
+        # A control connection and a session's STUN socket (the query to
+        # 127.0.0.1 goes unanswered for seconds) are open now.
+        with connect() as idle:
+            answer = json.loads(request(
+                '{"request":"prepare_p2p","params":{"stun_url":"127.0.0.1","nat_type":4,'
+                '"peer_addr":{"pub_ip":"198.51.100.7","pub_port":40000,'
+                '"pri_ip":"192.168.7.20","pri_port":40001}}}'))
+            self.assertEqual(answer["result"]["is_ready"], 0)
+            self.daemon.wait_log("query stun server for external address")
+            self.assertEqual(inheritable_fds(self.daemon.pid), [])
+            idle.sendall(b'{"request":"do_tarn_clean"}')
+            self.daemon.wait_log("libcloud request: do tarn clean.")
+
     def test_tarnctl_exit_statuses(self):
         info = tarnctl("info")
         self.assertEqual((info.returncode, info.stdout.strip()), (0, INFO_ANSWER))
@@ -80,6 +94,12 @@ class StartAndStop(unittest.TestCase):
 
     def test_sigterm_ends_with_status_0(self):
         d = Daemon().start()
+        # Connections still open at the signal are freed (the sanitizer
+        # build reports any leak).
+        idle = connect()
+        waiting = connect()
+        waiting.sendall(b'{"request":"do_tarn_clean"}')
+        d.wait_log("libcloud request: do tarn clean.")
         for line in ("ctx->local_address: 127.0.0.1", "ctx->local_port: 929"):
             self.assertIn(line, d.log())
         self.assertEqual(d.stop(signal.SIGTERM), 0)
@@ -87,13 +107,19 @@ class StartAndStop(unittest.TestCase):
         self.assertIn("got signal event:0x8", log)
         self.assertIn("p2p daemon exit", log)
         self.assertLess(log.index("got signal event"), log.index("p2p daemon exit"))
+        idle.close()
+        waiting.close()
 
     def test_sigint_ends_with_status_0(self):
         self.assertEqual(Daemon().start().stop(signal.SIGINT), 0)
 
     def test_second_instance_is_refused(self):
+        # A stale, longer pid is cut, not overwritten in place.
+        with open(PID_FILE, "w") as f:
+            f.write("99999999999")
         with Daemon() as first:
             pid_text = read_file(PID_FILE)
+            self.assertEqual(pid_text, str(first.pid))
             second = Daemon()
             self.assertEqual(second.launch(), 0)  # the invoking shell sees success
             _, code = reap_any_new({first.pid})
@@ -130,11 +156,15 @@ class StartAndStop(unittest.TestCase):
                 self.assertIn(text, d.log())
 
     def test_unbindable_address_fails_start(self):
-        d = Daemon("-l", "192.0.2.77")
-        self.assertEqual(d.launch(), 0)
-        _, code = reap_any_new(set())
-        self.assertEqual(code, 255)
-        self.assertIn("failed to start local listener", d.log())
+        # "abc" is no address at all: inet_addr would have made it
+        # 255.255.255.255 and the start would have gone on.
+        for address in ("192.0.2.77", "abc"):
+            with self.subTest(address=address):
+                d = Daemon("-l", address)
+                self.assertEqual(d.launch(), 0)
+                _, code = reap_any_new(set())
+                self.assertEqual(code, 255)
+                self.assertIn("failed to start local listener", d.log())
 
     def test_without_debug_log_goes_to_dev_null(self):
         d = Daemon(debug=False).start()

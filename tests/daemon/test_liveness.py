@@ -51,6 +51,8 @@ class Liveness(unittest.TestCase):
                         os.kill(self.bus.proc.pid, signal.SIGSTOP)
                     self.assertEqual(tarnctl("clean").returncode, 0)
                     daemon.wait_log("clean up p2p session", count=32)
+                    # A second of probing with the reports stuck.
+                    wait_until(lambda: len(probe.latencies) >= 20, what="20 answers")
                     if fault == "restarted":
                         self.bus.__enter__()
                     else:

@@ -15,7 +15,8 @@ import time
 import unittest
 
 from tarn_daemon import (DEFAULT_SOCKET, LEGACY_SOCKET, Bus, Daemon, connect, network_config,
-                         read_to_eof, request, set_device_mac, wait_reports, wait_until, write_uci)
+                         read_file, read_to_eof, request, set_device_mac, wait_reports,
+                         wait_until, write_uci)
 
 NOT_READY_KEYS = ["sid", "is_ready"]
 
@@ -157,6 +158,18 @@ class Sessions(unittest.TestCase):
         self.assertEqual(self.daemon.stop(signal.SIGTERM), 0)
         ended = wait_reports(lambda r: r.get("sessionID") in sids, count=3)
         self.assertEqual({r["errorCode"] for r in ended}, {-52015})
+
+    def test_stun_host_flipping_is_written_seldom_and_the_last_one_wins(self):
+        # Each write is a new file renamed over the old one: count the files.
+        written = set()
+        changes = self.daemon.log().count("stun host changed")
+        for i in range(10):
+            prepare_session("127.0.0.%d" % (3 + i % 2))
+            self.daemon.wait_log("stun host changed", count=changes + i + 1)
+            written.add(os.stat("/etc/tarn.conf").st_ino)
+        self.assertLessEqual(len(written), 2)
+        wait_until(lambda: read_file("/etc/tarn.conf") == "STUN_HOST=[127.0.0.4]\n",
+                   timeout=10, what="the last host in tarn.conf")
 
     def test_answer_is_dropped_when_libcloud_hung_up(self):
         with connect() as s:

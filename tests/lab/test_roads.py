@@ -5,6 +5,7 @@ import signal
 import unittest
 
 from roads import REQUEST, Lab, Road, pattern, start_device, start_media
+from tarn_daemon import inheritable_fds
 
 MB = 1 << 20
 
@@ -46,6 +47,28 @@ class Roads(unittest.TestCase):
             self.assertGreater(punch["udtConnectedTimeOffset"], 0)
             self.assertEqual(len(punch["publicPorts"]), 7)
             self.assertEqual(daemon.stop(), 0)
+
+    def test_device_first_ack_lost_still_streams(self):
+        # A viewer probing faster than once a second used to restart the
+        # device's one-second count with each SYN: the sweep that repeats a
+        # lost ACK never came and the road died at the 20 s deadline.
+        with Lab() as lab:
+            start_media(lab)
+            daemon = start_device(lab)
+            # A lab device's sid starts with '0' (its MAC), so its ACKs with
+            # '1'; the quota lets exactly one datagram of that size be hit.
+            rule = ["OUTPUT", "-p", "udp", "-m", "u32", "--u32", "0>>22&0x3C@8>>24=0x31",
+                    "-m", "quota", "--quota", "100", "-j", "DROP"]
+            iptables = lab._iptables("dev")
+            lab.run("dev", [iptables, "-A"] + rule, check=True)
+            road = Road(lab, "--verify", "--bytes", str(MB), "--probe-interval", "0.3")
+            summary = road.finish()
+            self.assertEqual((summary["exit"], summary["pattern_errors"]), (0, 0), summary)
+            listing = lab.run("dev", [iptables, "-nvxL", "OUTPUT"], check=True).stdout
+            dropped = [int(line.split()[0]) for line in listing.splitlines() if "quota" in line]
+            self.assertEqual(dropped, [1], listing)
+            self.assertIn("Send ACK", daemon.log())
+            self.assertEqual(road.report()["stage"], 3)
 
     def test_same_lan_takes_the_private_path(self):
         with Lab(device="port-restricted", app="same-lan") as lab:
@@ -100,6 +123,9 @@ class Roads(unittest.TestCase):
             daemon = start_device(lab)
             road = Road(lab, "--seconds", "60")
             daemon.wait_log("connecting to local server: streamd")
+            # The media connection and the punched socket under UDT, like
+            # every other descriptor, stay out of cloud_log and the shell.
+            self.assertEqual(inheritable_fds(daemon.pid), [])
             self.assertEqual(lab.run("dev", ["tarnctl", "clean"]).returncode, 0)
             self.assertEqual(road.report()["streamInfo"]["stopReason"], 5)
             road.finish()

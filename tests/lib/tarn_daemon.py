@@ -101,6 +101,22 @@ def _answers_info():
         return False
 
 
+def inheritable_fds(pid):
+    """(descriptor, target) of pid's descriptors above 2 that lack
+    close-on-exec, i.e. that a program it starts would inherit."""
+    found = []
+    for fd in os.listdir("/proc/%d/fdinfo" % pid):
+        try:
+            info = read_file("/proc/%d/fdinfo/%s" % (pid, fd))
+            target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+        except FileNotFoundError:
+            continue  # closed meanwhile
+        flags = int(info.split("flags:")[1].split()[0], 8)
+        if int(fd) > 2 and not flags & os.O_CLOEXEC:
+            found.append((int(fd), target))
+    return found
+
+
 def write_uci(package, text):
     os.makedirs("/etc/config", exist_ok=True)
     with open("/etc/config/" + package, "w") as f:

@@ -228,6 +228,10 @@ TEST(LibcloudParse, PrepareP2pRejectsMissingOrMistypedMembers) {
         {&Prepare::pub_port, R"("40001")", ipport},
         {&Prepare::pri_port, "", ipport},
         {&Prepare::pri_port, "true", ipport},
+        // Outside 0..65535: 1e12 once overflowed port + 1000.
+        {&Prepare::pri_port, "1e12", ipport},
+        {&Prepare::pri_port, "65536", ipport},
+        {&Prepare::pub_port, "-1", ipport},
     };
     for (auto &c : cases) {
         Prepare req;
@@ -250,14 +254,14 @@ TEST(LibcloudParse, PeerAddressLimitsAndNumbers) {
     req.pub_ip = json_str(ip15);
     req.pri_ip = json_str(ip15);
     req.pub_port = "40001.9";  // integer part
-    req.pri_port = "70000";    // no range check
+    req.pri_port = "65535";    // the highest port
     req.nat_type = "-1.5";
     Parsed p = parse(req.text());
     ASSERT_EQ(p.rc, 0);
     EXPECT_EQ(p.req.prepare.peer_pub_ip, ip15);
     EXPECT_EQ(p.req.prepare.peer_pri_ip, ip15);
     EXPECT_EQ(p.req.prepare.peer_pub_port, 40001);
-    EXPECT_EQ(p.req.prepare.peer_pri_port, 70000);
+    EXPECT_EQ(p.req.prepare.peer_pri_port, 65535);
     EXPECT_EQ(p.req.prepare.peer_nat_type, -1);
 
     for (bool pub : {true, false}) {

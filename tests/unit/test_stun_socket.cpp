@@ -297,12 +297,15 @@ TEST(StunSendTest, ChangeFlagsAndTags) {
         uint32_t change;
     } cases[] = {{1, 0}, {2, 0x04}, {3, 0x02}, {4, 0x04}, {10, 0}, {11, 0}};
     for (const auto &c : cases) {
-        stunSendTest(tx.fd, dest, empty, empty, c.test, 0);
+        StunMsgId id;
+        stunNewTransactionId(&id, static_cast<unsigned int>(c.test));
+        stunSendTest(tx.fd, dest, empty, empty, c.test, 0, id);
         const std::string d = receive(rx.fd);
         ASSERT_EQ(d.size(), 28u) << c.test;  // header + ChangeRequest only
         StunMessage m;
         ASSERT_TRUE(stunDecodeMessage(d.data(), static_cast<unsigned int>(d.size()), m, 0));
         EXPECT_EQ(m.msgHdr.msgType, 0x0001);
+        EXPECT_TRUE(stunSameId(m.msgHdr.id, id));
         EXPECT_EQ(m.msgHdr.id.octet[0], c.test);
         EXPECT_TRUE(m.hasChangeRequest);
         EXPECT_EQ(m.changeRequest, c.change) << c.test;
@@ -314,8 +317,9 @@ TEST(StunSendTestDeathTest, Preconditions) {
     memset(&empty, 0, sizeof(empty));
     StunAddress4 noPort = {0, kLoopback};
     StunAddress4 ok = {3478, kLoopback};
-    EXPECT_DEATH(stunSendTest(-1, noPort, empty, empty, 1, 0), "dest.port != 0");
-    EXPECT_DEATH(stunSendTest(-1, ok, empty, empty, 5, 0), "Test 5 is unknown");
+    StunMsgId id{};
+    EXPECT_DEATH(stunSendTest(-1, noPort, empty, empty, 1, 0, id), "dest.port != 0");
+    EXPECT_DEATH(stunSendTest(-1, ok, empty, empty, 5, 0, id), "Test 5 is unknown");
     char buf[8];
     int len = 0;
     unsigned int ip;

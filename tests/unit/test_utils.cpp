@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -494,12 +495,39 @@ TEST_F(MacTest, SessionIdShape) {
     EXPECT_EQ(strlen(small), 19u);
     EXPECT_EQ(std::string(small, 13), "aabbccddeeff-");
     EXPECT_EQ(small[20], 'x');
+}
 
-    // Seeded once per process: later ids log no new seed.
-    CaptureStdout();
-    gen_session_id(a, sizeof(a));
-    init_srand();
-    EXPECT_FALSE(contains(GetCapturedStdout(), "curr tv usec"));
+// Two daemons started in the same instant, or forked from one state, share
+// every clock and every seed a PRNG could take: their ids must still differ.
+TEST_F(MacTest, ForkedProcessesDrawUnrelatedIds) {
+    fake_uci("aa:bb:cc:dd:ee:ff\n");
+    char mine[64];
+    gen_session_id(mine, sizeof(mine));
+    srand(1);
+    std::string ids[2];
+    for (std::string &id : ids) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            char sid[64];
+            int n = gen_session_id(sid, sizeof(sid));
+            _exit(write(fds[1], sid, static_cast<size_t>(n)) == n ? 0 : 1);
+        }
+        close(fds[1]);
+        char buf[64] = {0};
+        ASSERT_EQ(read(fds[0], buf, sizeof(buf) - 1), 40);
+        close(fds[0]);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        id = buf;
+    }
+    // 16 characters of 62: a repeated character position is likely, a
+    // repeated half is not.
+    EXPECT_NE(ids[0].substr(24, 8), ids[1].substr(24, 8)) << ids[0] << " " << ids[1];
+    EXPECT_NE(ids[0].substr(32), ids[1].substr(32)) << ids[0] << " " << ids[1];
+    EXPECT_NE(ids[0].substr(24), std::string(mine + 24));
 }
 
 // --- addresses ------------------------------------------------------------
