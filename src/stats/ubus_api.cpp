@@ -63,15 +63,16 @@ struct bus_job {
     std::string text;
 };
 
-std::mutex g_lock;
-std::condition_variable g_wake;
-std::deque<bus_job> g_queue;
+// Allocated once and never freed: a reporter stuck in a bus call at exit is
+// left behind, and must not find these destroyed under it.
+std::mutex &g_lock = *new std::mutex;
+std::condition_variable &g_wake = *new std::condition_variable;
+std::deque<bus_job> &g_queue = *new std::deque<bus_job>;
 unsigned g_dropped;
 uint64_t g_next_seq;
 bool g_stopping;
 bool g_running;
-// Never destroyed: a program that exits without ubus_deinit must not trip
-// over a joinable thread object at exit.
+bool g_finished;  // the reporter has left its loop
 std::thread *g_reporter;
 
 // Reporter thread only.
@@ -190,6 +191,9 @@ void reporter_main() {
     lk.unlock();
     drop_connection();
     blob_buf_free(&g_buf);
+    lk.lock();
+    g_finished = true;
+    g_wake.notify_all();
 }
 
 }  // namespace
@@ -216,6 +220,10 @@ void ubus_post(ubus_job_fn run, const char *text) {
     if (!g_running) {
         g_reporter = new std::thread(reporter_main);
         g_running = true;
+        // A program that ends without ubus_deinit still stops the reporter
+        // before the queue and its lock are destroyed.
+        static std::once_flag stop_at_exit;
+        std::call_once(stop_at_exit, [] { atexit(ubus_deinit); });
     }
     if (g_queue.size() >= kQueueMax) {
         g_queue.pop_front();
@@ -232,16 +240,22 @@ void send_log_to_cloud_log(const char *text) {
 }
 
 void ubus_deinit() {
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        if (!g_running) return;
-        g_stopping = true;
-        g_wake.notify_one();
+    std::unique_lock<std::mutex> lk(g_lock);
+    if (!g_running) return;
+    g_stopping = true;
+    g_wake.notify_all();
+    // Some libubus calls wait without a time-out (a lookup on a stopped
+    // ubusd): exit does not wait for them.
+    if (!g_wake.wait_for(lk, kDrainLimit + 1s, [] { return g_finished; })) {
+        g_reporter->detach();
+        return;
     }
+    lk.unlock();
     g_reporter->join();
-    std::lock_guard<std::mutex> guard(g_lock);
+    lk.lock();
     delete g_reporter;
     g_reporter = nullptr;
     g_running = false;
     g_stopping = false;
+    g_finished = false;
 }
