@@ -128,7 +128,9 @@ class Sessions(unittest.TestCase):
         conns = [connect() for _ in range(32)]
         for s in conns:
             s.sendall(prepare_text("127.0.0.1").encode())
-        self.daemon.wait_log("prepare p2p end", count=32)
+        # The listener's backlog is 5: on a loaded machine the last connects
+        # wait for the kernel's SYN retries.
+        self.daemon.wait_log("prepare p2p end", count=32, timeout=60)
         answer = request(prepare_text("127.0.0.1"))
         self.assertEqual(answer, '{"error_code":24,"error_msg":"no idle sess is available"}')
         sids = []
