@@ -81,12 +81,14 @@ demo: deps build
 	$(SUDO) tests/sandbox env TARN_BIN=$(CURDIR)/$(BUILD)/bin TARN_SRC=$(CURDIR) \
 	  PATH=$(CURDIR)/$(BUILD)/bin:$$PATH python3 tools/demo/demo.py
 
-# Relay throughput through tarn against raw UDT, in the lab; prints a table.
+# tarn in the lab against raw UDT and a minimal server; prints one table
+# (docs/performance.md). BENCH_QUICK=1: a short run; BENCH_JSON=FILE: JSON too.
 bench: deps
 	cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DTARN_OPENWRT_PREFIX=$(OPENWRT) -DTARN_BENCH=ON
 	cmake --build $(BUILD) -j$(JOBS)
 	$(SUDO) tests/sandbox env TARN_BIN=$(CURDIR)/$(BUILD)/bin TARN_SRC=$(CURDIR) \
-	  PATH=$(CURDIR)/$(BUILD)/bin:$$PATH python3 bench/relay.py
+	  PATH=$(CURDIR)/$(BUILD)/bin:$$PATH BENCH_QUICK=$(BENCH_QUICK) BENCH_JSON=$(BENCH_JSON) \
+	  python3 bench/bench.py
 
 # The worst control-request answer time through each liveness fault; a table.
 liveness: deps build

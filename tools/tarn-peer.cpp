@@ -1,7 +1,8 @@
 // tarn-peer: the application side of a tarn session, for tests, the demo and
 // integrators writing a viewer. One UDP socket does everything: the STUN
 // query that learns its public address, the punch probes, and, bound under a
-// rendezvous UDT socket with the daemon's own settings, the media connection.
+// rendezvous UDT socket (the daemon's settings for sending, a viewer's for
+// receiving: punch/udt_viewer.h), the media connection.
 //
 // Single-threaded (UDT runs its own threads behind its calls). The punch is
 // event-driven (poll on the UDP socket); the UDT phase polls UDT, as the
@@ -30,6 +31,7 @@
 
 #include "punch/udp_punch.h"
 #include "punch/udt_api.h"
+#include "punch/udt_viewer.h"
 #include "stun/stun.h"
 #include "util/test_pattern.h"
 
@@ -81,10 +83,6 @@ enum {
     EXIT_PUNCH = 4,
 };
 
-// UDT's own receive defaults: 8192 segments of 1392 payload bytes, a window
-// of 25600 packets.
-constexpr int kViewerWindow = 25600;
-constexpr int kViewerRcvBuf = 8192 * (1420 - 28);
 constexpr int kProbeMax = 511;       // longest probe text, as the device cuts it
 constexpr int kUdtSendBuf = 262144;  // the device's UDT send buffer, bytes
 constexpr int kUdtSegment = 1420;    // its segment size
@@ -398,34 +396,6 @@ bool punch(int fd, const DeviceAnswer &dev, double interval, double deadline, Pu
     }
 }
 
-// The daemon's UDT settings for sending; for receiving a viewer's. The
-// daemon's 16 KB buffer and 32-packet window cap the download at a fraction
-// of what the device sends, and its 8 KB UDP buffer drops bursts of 1420-byte
-// segments. Only the receiving end sees these; nothing of it goes on the wire
-// but the window the handshake announces.
-int peer_udt_socket(int fd, int udp_rcvbuf, bool device_options) {
-    int u = build_udt_socket(-1);
-    if (u < 0) return -1;
-    // The window first: UDT cuts the receive buffer down to it.
-    const int window = kViewerWindow;
-    const int rcvbuf = kViewerRcvBuf;
-    bool ok = device_options ||
-              (udt_setsockopt(u, 0, UDT_OPT_FC, &window, sizeof(window)) == 0 &&
-               udt_setsockopt(u, 0, UDT_OPT_RCVBUF, &rcvbuf, sizeof(rcvbuf)) == 0);
-    if (ok && udp_rcvbuf > 0)
-        ok = udt_setsockopt(u, 0, UDT_OPT_UDP_RCVBUF, &udp_rcvbuf, sizeof(udp_rcvbuf)) == 0;
-    // Unlike the device, a viewer that leaves wants what it sent delivered:
-    // closing waits for the send buffer to drain, for a while.
-    const struct linger drain = {1, 30};
-    ok = ok && udt_setsockopt(u, 0, UDT_OPT_LINGER, &drain, sizeof(drain)) == 0;
-    // UDT applies the UDP buffer sizes when it binds; fd is already blocking.
-    if (!ok || udt_bind2(u, fd) < 0) {
-        udt_close(u);
-        return -1;
-    }
-    return u;
-}
-
 // Waits for the rendezvous connection; false on failure or time-out.
 bool udt_wait_connected(int u, double deadline) {
     for (;;) {
@@ -726,7 +696,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "tarn-peer: device's UDT from %s after %d ms\n", peer.c_str(),
             ms_between(t0, p.done));
 
-    int u = peer_udt_socket(fd, o.udp_rcvbuf, o.device_options);  // owns fd from here on
+    int u = udt_viewer_socket(fd, o.udp_rcvbuf, o.device_options);  // owns fd from here on
     if (u < 0) {
         fprintf(stderr, "tarn-peer: cannot build the UDT socket: %d\n", udt_getlasterror_code());
         close(fd);

@@ -1,6 +1,6 @@
 """The full road through the lab: tarn-media and tarn in the device host,
 tarn-peer in the application host, tarnctl playing the cloud agent. Used by
-the lab road tests, the demo and the relay benchmark."""
+the lab road tests, the demo and the benchmark."""
 
 import json
 import re
@@ -23,10 +23,10 @@ def pattern(n, start=0):
     return bytes(((i * 2654435761) & 0xFFFFFFFF) >> 24 for i in range(start, start + n))
 
 
-def start_media(lab, *args):
+def start_media(lab, *args, stderr=None):
     """tarn-media in the device host, recording what it receives."""
     media = lab.popen("dev", ["tarn-media", "-p", str(MEDIA_PORT), "-o", MEDIA_RECORD] +
-                      list(args), stdout=subprocess.PIPE, text=True)
+                      list(args), stdout=subprocess.PIPE, stderr=stderr, text=True)
     assert json.loads(media.stdout.readline())["event"] == "listening"
     return media
 
@@ -46,15 +46,21 @@ class Road:
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, text=True)
         self.address = json.loads(self.peer.stdout.readline())
-        out = lab.run("dev", ["tarnctl", "prepare", "--stun", STUN,
-                              "--peer-pub", self.address["peer_pub"],
-                              "--peer-pri", self.address["peer_pri"],
-                              "--nat-type", str(nat_type), "--wait", "10"])
-        assert out.returncode == 0, out.stdout + out.stderr
-        self.answer = json.loads(out.stdout)
+        text = self.prepare(nat_type)
+        self.answer = json.loads(text)
         self.sid = self.answer["result"]["sid"]
-        self.peer.stdin.write(out.stdout.strip() + "\n")
+        self.peer.stdin.write(text.strip() + "\n")
         self.peer.stdin.flush()
+
+    def prepare(self, nat_type):
+        """The cloud agent's part: the application's addresses to the device
+        (tarnctl prepare), the device's ready answer back as text."""
+        out = self.lab.run("dev", ["tarnctl", "prepare", "--stun", STUN,
+                                   "--peer-pub", self.address["peer_pub"],
+                                   "--peer-pri", self.address["peer_pri"],
+                                   "--nat-type", str(nat_type), "--wait", "10"])
+        assert out.returncode == 0, out.stdout + out.stderr
+        return out.stdout
 
     def wait_received(self, size, timeout=120):
         """Reads tarn-peer's progress lines until it has received size bytes."""
