@@ -2,8 +2,8 @@
 //
 // Design: the constructor points fd 1 at a pipe; a reader thread (consumer)
 // appends everything written by any thread (producers: the code under test)
-// to a buffer under `mu` and signals `cv`, and copies it to the real output.
-// The destructor restores fd 1, which closes the pipe and ends the reader.
+// to a buffer under `mu_` and signals `cv_`. The destructor restores fd 1,
+// which closes the pipe and ends the reader.
 #pragma once
 
 #include <fcntl.h>
@@ -27,7 +27,16 @@ class StdoutCapture {
         dup2(fds[1], STDOUT_FILENO);
         close(fds[1]);
         read_fd_ = fds[0];
-        reader_ = std::thread([this] { read_loop(); });
+        reader_ = std::thread([this] {
+            char chunk[4096];
+            for (ssize_t n; (n = read(read_fd_, chunk, sizeof(chunk))) != 0;) {
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0) break;
+                std::lock_guard<std::mutex> g(mu_);
+                buf_.append(chunk, n);
+                cv_.notify_all();
+            }
+        });
     }
     ~StdoutCapture() {
         if (read_fd_ < 0) return;
@@ -50,17 +59,16 @@ class StdoutCapture {
     }
     // Waits until everything written before this call has been read.
     bool sync() {
-        char mark[48];
-        snprintf(mark, sizeof(mark), "-- capture mark %d --\n", ++marks_);
-        fputs(mark, stdout);
+        std::string mark = "-- capture mark " + std::to_string(++marks_) + " --\n";
+        fputs(mark.c_str(), stdout);
         fflush(stdout);
         return wait_for(mark);
     }
-    // True once needle was logged at least n times; false after limit.
-    bool wait_for(const std::string &needle, int n = 1,
-                  std::chrono::seconds limit = std::chrono::seconds(30)) {
+    // True once needle was logged at least n times; false after 30 s.
+    bool wait_for(const std::string &needle, int n = 1) {
         std::unique_lock<std::mutex> lk(mu_);
-        return cv_.wait_for(lk, limit, [&] { return count_locked(needle) >= n; });
+        return cv_.wait_for(lk, std::chrono::seconds(30),
+                            [&] { return count_locked(needle) >= n; });
     }
 
    private:
@@ -70,20 +78,6 @@ class StdoutCapture {
              pos = buf_.find(needle, pos + needle.size()))
             n++;
         return n;
-    }
-    void read_loop() {
-        char chunk[4096];
-        for (;;) {
-            ssize_t n = read(read_fd_, chunk, sizeof(chunk));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            if (write(saved_, chunk, n) < 0) {
-                // The copy is a convenience; the buffer is what tests read.
-            }
-            std::lock_guard<std::mutex> g(mu_);
-            buf_.append(chunk, n);
-            cv_.notify_all();
-        }
     }
 
     int marks_ = 0;
