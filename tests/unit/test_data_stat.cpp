@@ -7,6 +7,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "stats/data_stat.h"
@@ -144,13 +145,6 @@ TEST(SessionReport, EachStageAddsItsMember) {
         std::string r = session_report(st);
         EXPECT_NE(r.find(R"("dataCountSent":"0","dataCountRecv")"), std::string::npos) << r;
     }
-    // Large sums survive as text; the raw record keeps what was read.
-    st.dataCountSent = 0;
-    for (int i = 0; i < 4; i++) stat_add_data_sent(&st, 2147483647);
-    stat_set_data_buf_sent(&st, 7);
-    std::string r = session_report(st);
-    EXPECT_NE(r.find(R"("dataCountSent":"8589934581")"), std::string::npos) << r;
-    EXPECT_EQ(st.dataCountSent, 8589934588LL);
 }
 
 TEST(SessionReport, EmptySessionIdGivesIndentedHeadOnly) {
@@ -164,75 +158,32 @@ TEST(SessionReport, EmptySessionIdGivesIndentedHeadOnly) {
               "\t\"appImpVersion\":\t0,\n\t\"devImpVersion\":\t2,\n\t\"errorCode\":\t24,\n"
               "\t\"stage\":\t1\n}");
 
+    // Logged as a dump of 33 lines, but not uploaded.
     StdoutCapture log;
     p2p_stat(&st);
     ASSERT_TRUE(log.sync());
     EXPECT_EQ(messages_of(log.text(), "dump_p2p_stat").size(), 33u);
+    EXPECT_EQ(log.count("dev prinvate port: 0. \n"), 1);
     EXPECT_EQ(log.count("json string is"), 0);
 }
 
-TEST(SessionStat, SettersFollowTheStageAndCutTexts) {
+// Cleaning a session up: a punch time-out becomes the cleanup code; a
+// streaming session keeps its own error and stops for reason 5; the
+// stream-only counters stay out of earlier stages.
+TEST(SessionStat, CleanupFollowsTheStage) {
     p2p_stat_data st;
     fill_stage2(&st);
     stat_set_stop_reason(&st, 1);
-    stat_set_data_buf_sent(&st, 120);  // stream-only: ignored before stage 3
+    stat_set_data_buf_sent(&st, 120);
     stat_set_connection_duration(&st, 42);
-    EXPECT_EQ(st.dataCountBufSent, 0);
-    EXPECT_EQ(st.connectionDuration, 0);
     stat_mark_cleanup(&st);
-    EXPECT_EQ(st.errorCode, -52015);
-    EXPECT_EQ(st.stopReason, 1);
-
-    // Cleanup keeps an error code already set and, streaming, sets reason 5.
+    EXPECT_EQ(std::make_tuple(st.errorCode, st.stopReason, st.dataCountBufSent,
+                              st.connectionDuration),
+              std::make_tuple(-52015, 1, int64_t{0}, 0));
     fill_stage3(&st);
     stat_set_err_code(&st, -52012);
     stat_mark_cleanup(&st);
-    EXPECT_EQ(st.stopReason, 5);
-    EXPECT_EQ(st.errorCode, -52012);
-
-    // Negative counts are sign-extended, not taken as huge unsigned values.
-    stat_set_data_buf_sent(&st, -1);
-    EXPECT_EQ(st.dataCountBufSent, -1);
-    int64_t before = st.dataCountRecv;
-    stat_add_data_recv(&st, -10);
-    EXPECT_EQ(st.dataCountRecv, before - 10);
-
-    stat_init(&st);
-    EXPECT_EQ(st.stage, STAT_STAGE_EXCHANGE);
-    stat_set_session_id(&st, std::string(70, 's').c_str());
-    EXPECT_EQ(std::string(st.sessionID), std::string(64, 's'));
-    stat_set_session_id(&st, "short");
-    EXPECT_STREQ(st.sessionID, "short");  // the longer id is cleared, not overlaid
-    stat_set_session_id(&st, nullptr);
-    EXPECT_STREQ(st.sessionID, "short");
-    stat_set_app_addr(&st, "198.51.100.100:12345", 1, "192.168.100.100/24", 2, 3);
-    EXPECT_STREQ(st.appPublicIP, "198.51.100.100:1");
-    EXPECT_STREQ(st.appPrivateIP, "192.168.100.100/");
-    // A null text leaves the whole address alone; a null record is ignored.
-    stat_set_app_addr(&st, "10.0.0.1", 9, nullptr, 9, 9);
-    EXPECT_EQ(st.appPublicPort, 1);
-    stat_mark_cleanup(nullptr);
-    EXPECT_EQ(build_stat_json_str(nullptr), nullptr);
-}
-
-TEST(SessionStat, ReportLogsTheDumpThenTheCompactText) {
-    p2p_stat_data st;
-    fill_stage3(&st);
-    const std::string json = session_report(st);  // logs too: before the capture
-    StdoutCapture log;
-    p2p_stat(&st);
-    ASSERT_TRUE(log.sync());
-    // One line per member, the raw sent count before the buffer is taken off.
-    const std::vector<std::string> dump = messages_of(log.text(), "dump_p2p_stat");
-    ASSERT_EQ(dump.size(), 33u);
-    EXPECT_EQ(dump[2], std::string("sid: ") + kSid + ".");
-    EXPECT_EQ(dump[15], "dev prinvate port: 6000. ");
-    EXPECT_EQ(dump[24], "public port detect is: 6000, 50001, 50002, 50003, 50004, 50005, 50006");
-    EXPECT_EQ(dump[25], "public port detect offtime is: 10, 20, 30, 40, 50, 60");
-    EXPECT_EQ(dump[27], "data count sent: 500.");
-    EXPECT_EQ(dump[32], "stop reason: 4.");
-    EXPECT_EQ(messages_of(log.text(), "build_stat_json_str"),
-              std::vector<std::string>{"json string is " + json + "."});
+    EXPECT_EQ(std::make_pair(st.errorCode, st.stopReason), std::make_pair(-52012, 5));
 }
 
 // ---- NAT discovery ----
@@ -266,14 +217,13 @@ TEST(DiscoverReport, FullAndFailedRuns) {
                   R"("testIMappedAddrPort":40123,"testI2MappedAddrIP":"203.0.113.50",)"
                   R"("testI2MappedAddrPort":40124})");
 
+    // The report logs a dump of the record, then the text it uploads.
     const std::string json = discover_report(*d);
     StdoutCapture log;
     discover_stat(d);
     ASSERT_TRUE(log.sync());
-    const std::vector<std::string> dump = messages_of(log.text(), "dump_discover_data");
-    ASSERT_EQ(dump.size(), 15u);
-    EXPECT_EQ(dump[2], "duration id 733.");
-    EXPECT_EQ(dump[14], "testI2_mapped_addr_port is 40124.");
+    EXPECT_EQ(messages_of(log.text(), "dump_discover_data").size(), 15u);
+    EXPECT_EQ(log.count("(dump_discover_data) duration id 733.\n"), 1);
     EXPECT_EQ(messages_of(log.text(), "build_discover_json_str"),
               std::vector<std::string>{"discoverNatType is " + json + "."});
 
@@ -291,15 +241,6 @@ TEST(DiscoverReport, FullAndFailedRuns) {
                   R"("testIMappedAddrIP":"","testIMappedAddrPort":0,"testI2MappedAddrIP":"",)"
                   R"("testI2MappedAddrPort":0})");
 
-    // The duration counts from the start: moved 250 ms into the past.
-    d->start_tv.tv_usec -= 250000;
-    if (d->start_tv.tv_usec < 0) {
-        d->start_tv.tv_usec += 1000000;
-        d->start_tv.tv_sec -= 1;
-    }
-    discover_set_duration(d);
-    EXPECT_GE(d->duration, 250);
-    EXPECT_LT(d->duration, 250 + 60000);
 }
 
 }  // namespace

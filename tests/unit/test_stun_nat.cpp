@@ -1,9 +1,14 @@
 // NAT type discovery: the verdict over test outcomes, the classification
-// codes and the test loop's schedule, driven without a network (the lab runs
-// whole classifications against coturn behind real NATs); server names.
+// codes and which answers count, driven without a network (the lab runs whole
+// classifications against coturn behind real NATs); server names and the
+// socket helpers' refusals, on the sandbox's own loopback.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "stun/stun.h"
@@ -51,28 +56,6 @@ std::vector<int> due(StunNatTests *t) {
     int tests[5];
     const int n = stunNatTestsDue(t, tests);
     return std::vector<int>(tests, tests + n);
-}
-
-// Plays a server: every test it answers is answered right after the
-// timeout that sent it. Returns the number of timeouts the run took.
-struct Server {
-    bool answers[12] = {};
-    StunAddress4 mappedI = {20000, kPublic};
-    StunAddress4 mappedI2 = {20000, kPublic};
-};
-
-int play(StunNatTests *t, const Server &s) {
-    int timeouts = 0;
-    do {
-        timeouts++;
-        for (int test : due(t)) {
-            if (!s.answers[test]) continue;
-            // Each answer is a pass of its own.
-            if (!stunNatTestsMore(t)) return timeouts;
-            feed(t, test, test == STUN_TEST_I2 ? s.mappedI2 : s.mappedI);
-        }
-    } while (stunNatTestsMore(t));
-    return timeouts;
 }
 
 TEST(StunNatVerdict, Table) {
@@ -124,36 +107,6 @@ TEST(StunNatCode, CodesAndTexts) {
     EXPECT_STREQ(text, "Open");
     stunNatDescribe(12, 0, 0, text, sizeof(text));
     EXPECT_STREQ(text, "12 unknown NAT type");
-}
-
-TEST(StunNatLoop, Schedules) {
-    struct Case {
-        const char *what;
-        std::vector<int> answered;
-        StunAddress4 mappedI2;
-        int timeouts;
-        int restarts;
-        NatType verdictBehindNat;
-    } cases[] = {
-        // Every test but hairpin answered: one extra cycle after test I.
-        {"full cone", {1, 2, 3, 10}, {20000, kPublic}, 8, 0, NatIndependentFilter},
-        {"port restricted", {1, 10}, {20000, kPublic}, 8, 0, NatPortDependentFilter},
-        {"address restricted", {1, 3, 10}, {20000, kPublic}, 8, 0, NatAddressDependentFilter},
-        // Same address, another port: a mapping per destination.
-        {"symmetric", {1, 10}, {20001, kPublic}, 8, 0, NatDependentMapping},
-        // Test I(2) unanswered: two cycles of six timeouts are added.
-        {"no alternate", {1, 2, 3}, {0, 0}, 1 + 6 + 6 + 7, 2, NatDependentMapping},
-    };
-    for (const Case &c : cases) {
-        Server s;
-        for (int test : c.answered) s.answers[test] = true;
-        s.mappedI2 = c.mappedI2;
-        StunNatTests t = fresh(20000);
-        EXPECT_EQ(play(&t, s), c.timeouts) << c.what;
-        EXPECT_EQ(t.restarts, c.restarts) << c.what;
-        t.isNat = 1;
-        EXPECT_EQ(stunNatVerdict(t), c.verdictBehindNat) << c.what;
-    }
 }
 
 // A hostile or broken server, or a stranger on the path, must not decide a
@@ -226,6 +179,39 @@ TEST(StunServerName, PortsAndDefaults) {
     EXPECT_FALSE(parseHostPort("127.0.0.1", ip, port, 80));
     EXPECT_EQ(ip, 42u);
     EXPECT_EQ(port, 7);
+}
+
+TEST(StunSocket, RefusalsAndErrors) {
+    testing::internal::CaptureStderr();
+    const Socket fd = openUdpPort(0, 0x7F000001, 0, 0);
+    ASSERT_GE(fd, 0);
+    // Not an address of this host: that is how NAT discovery spots a NAT.
+    EXPECT_EQ(openUdpPort(0, 0xCB00710A, 0, 1), INVALID_SOCKET);
+    EXPECT_FALSE(sendDatagram(INVALID_SOCKET, "abc", 3, 0x7F000001, 4000, 0));
+    EXPECT_FALSE(sendDatagram(fd, "abc", 3, 0x7F000001, 0, 0));
+    EXPECT_FALSE(sendDatagram(fd, "abc", 3, 0, 4000, 0));
+    // The sandbox has no route off loopback.
+    EXPECT_FALSE(sendDatagram(fd, "abc", 3, 0xCB000001, 4000, 0));
+    // A refused datagram on a connected socket comes back on the next receive.
+    struct sockaddr_in self;
+    socklen_t len = sizeof(self);
+    getsockname(fd, reinterpret_cast<struct sockaddr *>(&self), &len);
+    self.sin_port = htons(ntohs(self.sin_port) ^ 1);
+    ASSERT_EQ(connect(fd, reinterpret_cast<struct sockaddr *>(&self), sizeof(self)), 0);
+    EXPECT_TRUE(sendDatagram(fd, "x", 1, 0, 0, 0));
+    char buf[64];
+    int n = sizeof(buf);
+    unsigned int ip;
+    unsigned short port;
+    EXPECT_FALSE(getMessage(fd, buf, &n, &ip, &port, 0));
+    EXPECT_EQ(n, 0);
+    char line[64];
+    snprintf(line, sizeof(line), "Binding to interface %#x\n", htonl(0xCB00710A));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string(line) + "Cannot assign requested address\n#########err INVALID_SOCKET\n"
+              "#########err dstIp != 0\n#########err dstIp == 0\nerr " + std::to_string(ENETUNREACH) +
+              " Network is unreachable in send\nSocket Error=" + std::to_string(ECONNREFUSED) + "\n");
+    close(fd);
 }
 
 }  // namespace
