@@ -147,26 +147,6 @@ TEST(SessionReport, EachStageAddsItsMember) {
     }
 }
 
-TEST(SessionReport, EmptySessionIdGivesIndentedHeadOnly) {
-    // prepare_p2p refused for lack of a slot.
-    p2p_stat_data st = {};
-    stat_init(&st);
-    stat_set_err_code(&st, 24);
-    stat_set_app_addr(&st, "198.51.100.7", 40000, "192.168.1.20", 5000, 6);
-    EXPECT_EQ(session_report(st),
-              "{\n\t\"type\":\t\"p2p\",\n\t\"version\":\t\"1.1\",\n\t\"p2pVersion\":\t\"1.0\",\n"
-              "\t\"appImpVersion\":\t0,\n\t\"devImpVersion\":\t2,\n\t\"errorCode\":\t24,\n"
-              "\t\"stage\":\t1\n}");
-
-    // Logged as a dump of 33 lines, but not uploaded.
-    StdoutCapture log;
-    p2p_stat(&st);
-    ASSERT_TRUE(log.sync());
-    EXPECT_EQ(messages_of(log.text(), "dump_p2p_stat").size(), 33u);
-    EXPECT_EQ(log.count("dev prinvate port: 0. \n"), 1);
-    EXPECT_EQ(log.count("json string is"), 0);
-}
-
 // Cleaning a session up: a punch time-out becomes the cleanup code; a
 // streaming session keeps its own error and stops for reason 5; the
 // stream-only counters stay out of earlier stages.
@@ -177,9 +157,9 @@ TEST(SessionStat, CleanupFollowsTheStage) {
     stat_set_data_buf_sent(&st, 120);
     stat_set_connection_duration(&st, 42);
     stat_mark_cleanup(&st);
-    EXPECT_EQ(std::make_tuple(st.errorCode, st.stopReason, st.dataCountBufSent,
-                              st.connectionDuration),
-              std::make_tuple(-52015, 1, int64_t{0}, 0));
+    EXPECT_EQ(
+        std::make_tuple(st.errorCode, st.stopReason, st.dataCountBufSent, st.connectionDuration),
+        std::make_tuple(-52015, 1, int64_t{0}, 0));
     fill_stage3(&st);
     stat_set_err_code(&st, -52012);
     stat_mark_cleanup(&st);
@@ -208,7 +188,8 @@ TEST(DiscoverReport, FullAndFailedRuns) {
     ASSERT_NE(d, nullptr);
     fill_discovery(d);
     d->duration = 733;  // fixed for the expected text
-    const std::string head = R"({"type":"discoverNatType","version":"1.1","discoverVersion":"1.1",)";
+    const std::string head =
+        R"({"type":"discoverNatType","version":"1.1","discoverVersion":"1.1",)";
     EXPECT_EQ(discover_report(*d),
               head + R"("natType":18,"startTime":")" + d->startTime +
                   R"(","duration":733,"devSrcIP":"192.168.2.10","devSrcPort":40123,)"
@@ -240,7 +221,6 @@ TEST(DiscoverReport, FullAndFailedRuns) {
                   R"("respTestII":0,"respTestIII":0,"respTestHairpin":0,"resultBind":0,)"
                   R"("testIMappedAddrIP":"","testIMappedAddrPort":0,"testI2MappedAddrIP":"",)"
                   R"("testI2MappedAddrPort":0})");
-
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
-// NAT type discovery: the verdict over test outcomes, the classification
-// codes and which answers count, driven without a network (the lab runs whole
-// classifications against coturn behind real NATs); server names and the
-// socket helpers' refusals, on the sandbox's own loopback.
+// NAT type discovery: the verdict over test outcomes and the classification
+// codes (the lab runs whole classifications, hostile servers included,
+// against coturn behind real NATs); server names and the socket helpers'
+// refusals, on the sandbox's own loopback.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -15,47 +15,12 @@
 
 namespace {
 
-constexpr uint32_t kServer = 0xCB007101;     // 203.0.113.1
-constexpr uint32_t kAltServer = 0xCB007102;  // 203.0.113.2
-constexpr uint32_t kPublic = 0xCB00710A;     // 203.0.113.10
-
-constexpr StunAddress4 kChanged = {3479, kAltServer};
-
-// The answer a server gives to test `test` of run t (for hairpin: our own
-// request coming back).
-StunMessage answer(const StunNatTests &t, int test, StunAddress4 mapped,
-                   StunAddress4 changed = kChanged) {
-    StunMessage m{};
-    m.msgHdr.msgType = test == STUN_TEST_HAIRPIN ? 0x0001 : 0x0101;
-    m.msgHdr.id = t.ids[test];
-    m.hasMappedAddress = m.hasChangedAddress = 1;
-    m.mappedAddress = {0, 1, mapped};
-    m.changedAddress = {0, 1, changed};
-    return m;
-}
-
-// Where a well-behaved server (and a hairpinning NAT) sends it from.
-StunAddress4 source(const StunNatTests &t, int test) {
-    if (test == STUN_TEST_HAIRPIN) return {20001, t.testIMappedAddr.addr};
-    const bool alt_ip = test == STUN_TEST_II || test == STUN_TEST_I2;
-    const bool alt_port = test == STUN_TEST_III || test == STUN_TEST_I2;
-    return {static_cast<uint16_t>(alt_port ? 3479 : 3478), alt_ip ? kAltServer : kServer};
-}
-
-int feed(StunNatTests *t, int test, StunAddress4 mapped, StunAddress4 changed = kChanged) {
-    return stunNatTestsAnswer(t, answer(*t, test, mapped, changed), source(*t, test));
-}
+constexpr uint32_t kServer = 0xCB007101;  // 203.0.113.1
 
 StunNatTests fresh(int port = 20000) {
     StunNatTests t;
     stunNatTestsInit(&t, StunAddress4{3478, kServer}, port);
     return t;
-}
-
-std::vector<int> due(StunNatTests *t) {
-    int tests[5];
-    const int n = stunNatTestsDue(t, tests);
-    return std::vector<int>(tests, tests + n);
 }
 
 TEST(StunNatVerdict, Table) {
@@ -107,47 +72,6 @@ TEST(StunNatCode, CodesAndTexts) {
     EXPECT_STREQ(text, "Open");
     stunNatDescribe(12, 0, 0, text, sizeof(text));
     EXPECT_STREQ(text, "12 unknown NAT type");
-}
-
-// A hostile or broken server, or a stranger on the path, must not decide a
-// test: each row spoils one thing of a correct answer, which then counts for
-// nothing, and the real answer after it still does.
-TEST(StunNatLoop, OnlyRealAnswersCount) {
-    struct Row {
-        const char *what;
-        int test;
-        void (*spoil)(StunMessage *m, StunAddress4 *from);
-    } rows[] = {
-        {"another run's id", 1, [](StunMessage *m, StunAddress4 *) { m->msgHdr.id.octet[9] ^= 1; }},
-        {"error answer", 1, [](StunMessage *m, StunAddress4 *) { m->msgHdr.msgType = 0x0111; }},
-        {"no mapped address", 1, [](StunMessage *m, StunAddress4 *) { m->hasMappedAddress = 0; }},
-        {"IPv6 mapping", 1, [](StunMessage *m, StunAddress4 *) { m->mappedAddress.family = 2; }},
-        {"no changed address", 1, [](StunMessage *m, StunAddress4 *) { m->hasChangedAddress = 0; }},
-        {"from another port", 1, [](StunMessage *, StunAddress4 *f) { f->port = 3479; }},
-        {"from another host", 1, [](StunMessage *, StunAddress4 *f) { f->addr = 0x06060606; }},
-        // A server that ignores CHANGE-REQUEST answers from where it was asked.
-        {"II from the primary", 2, [](StunMessage *, StunAddress4 *f) { f->addr = kServer; }},
-        {"III from the asked port", 3, [](StunMessage *, StunAddress4 *f) { f->port = 3478; }},
-        {"I(2) from the primary", 10, [](StunMessage *, StunAddress4 *f) { f->addr = kServer; }},
-        {"hairpin as a response", 11,
-         [](StunMessage *m, StunAddress4 *) { m->msgHdr.msgType = 0x0101; }},
-        {"hairpin from elsewhere", 11, [](StunMessage *, StunAddress4 *f) { f->addr = kServer; }},
-    };
-    for (const Row &r : rows) {
-        SCOPED_TRACE(r.what);
-        StunNatTests t = fresh(20000);
-        due(&t);
-        if (r.test != STUN_TEST_I) {
-            ASSERT_EQ(feed(&t, 1, {20000, kPublic}), STUN_TEST_I);
-        }
-        StunMessage m = answer(t, r.test, {20000, kPublic});
-        StunAddress4 from = source(t, r.test);
-        r.spoil(&m, &from);
-        EXPECT_EQ(stunNatTestsAnswer(&t, m, from), 0);
-        EXPECT_EQ(t.respTestI + t.respTestII + t.respTestIII + t.respTestI2 + t.respTestHairpin,
-                  r.test == STUN_TEST_I ? 0 : 1);
-        EXPECT_EQ(feed(&t, r.test, {20000, kPublic}), r.test);
-    }
 }
 
 TEST(StunServerName, PortsAndDefaults) {
@@ -208,10 +132,37 @@ TEST(StunSocket, RefusalsAndErrors) {
     char line[64];
     snprintf(line, sizeof(line), "Binding to interface %#x\n", htonl(0xCB00710A));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              std::string(line) + "Cannot assign requested address\n#########err INVALID_SOCKET\n"
-              "#########err dstIp != 0\n#########err dstIp == 0\nerr " + std::to_string(ENETUNREACH) +
-              " Network is unreachable in send\nSocket Error=" + std::to_string(ECONNREFUSED) + "\n");
+              std::string(line) +
+                  "Cannot assign requested address\n#########err INVALID_SOCKET\n"
+                  "#########err dstIp != 0\n#########err dstIp == 0\nerr " +
+                  std::to_string(ENETUNREACH) + " Network is unreachable in send\nSocket Error=" +
+                  std::to_string(ECONNREFUSED) + "\n");
     close(fd);
+}
+
+TEST(StunSocket, PortWalksInStepsOfFiveWhenTaken) {
+    // A port whose port + 5 is free too, found by binding.
+    int p = 20000, a = -1, b = -1;
+    for (; p < 30000 && (a < 0 || b < 0); p += 10) {
+        for (int fd : {a, b}) {
+            if (fd >= 0) close(fd);
+        }
+        a = openUdpPort(static_cast<unsigned short>(p), 0, 0, 0);
+        b = openUdpPort(static_cast<unsigned short>(p + 5), 0, 0, 0);
+    }
+    close(b);  // a keeps p taken; p + 5 is free again
+    p -= 10;
+    const Socket walked = openUdpPort(static_cast<unsigned short>(p), 0, 1, 0);
+    struct sockaddr_in bound;
+    socklen_t len = sizeof(bound);
+    getsockname(walked, reinterpret_cast<struct sockaddr *>(&bound), &len);
+    EXPECT_EQ(ntohs(bound.sin_port), p + 5);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(openUdpPort(static_cast<unsigned short>(p), 0, 0, 0), INVALID_SOCKET);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Port " + std::to_string(p) + " for receiving UDP is in use\n");
+    close(a);
+    close(walked);
 }
 
 }  // namespace

@@ -104,7 +104,7 @@ std::vector<datagram_seen> collect(int catcher, std::vector<int> senders) {
 
 // Runs the loop until done() holds or limit passes; returns done().
 bool run_until(event_base *base, const std::function<bool()> &done,
-                      std::chrono::seconds limit = std::chrono::seconds(30)) {
+               std::chrono::seconds limit = std::chrono::seconds(30)) {
     bool expired = false;
     event *guard = evtimer_new(
         base, [](evutil_socket_t, short, void *arg) { *static_cast<bool *>(arg) = true; },
@@ -120,16 +120,14 @@ bool same_addr(const sockaddr_in &a, const sockaddr_in &b) {
     return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
 }
 
-
 const char kToken[] = "00:11:22:33:44:55-1700000000-AbCdEfGh12345678";
 
+// Probes: the id and its zero byte; an ACK has the first byte plus one.
 std::string syn_of(const std::string &token) {
-    return token + std::string(1, '\0');
+    return token + '\0';
 }
 std::string ack_of(const std::string &token) {
-    std::string s = syn_of(token);
-    s[0] = static_cast<char>(static_cast<unsigned char>(s[0]) + 1);
-    return s;
+    return static_cast<char>(token[0] + 1) + syn_of(token.substr(1));
 }
 
 int kind(const std::string &data, const char *token = kToken) {
@@ -155,20 +153,16 @@ TEST(ProbeDatagram, RecognisesSynAckAndTrash) {
     std::string two = syn_of(t), other = ack_of(t);
     two[0] = static_cast<char>(two[0] + 2);
     other[5] ^= 1;  // an ACK differs only in its first byte
-    for (const std::string &trash : {std::string(), std::string(1, '\0'), t.substr(1), t + "X", two,
-                                     other})
+    for (const std::string &trash :
+         {std::string(), std::string(1, '\0'), t.substr(1), t + "X", two, other})
         EXPECT_EQ(kind(trash), PUNCH_TRASH) << trash;
-}
-
-sockaddr_in src(const char *ip, uint16_t port) {
-    return addr_of(ip, port);
 }
 
 TEST(SourceClassification, BothMachines) {
     udp_punch_ctx ctx{};
-    ctx.peer_public = src("203.0.113.7", 40000);
-    ctx.peer_fixed = src("203.0.113.7", 41000);
-    ctx.peer_private = src("192.168.1.20", 40000);
+    ctx.peer_public = addr_of("203.0.113.7", 40000);
+    ctx.peer_fixed = addr_of("203.0.113.7", 41000);
+    ctx.peer_private = addr_of("192.168.1.20", 40000);
     struct row {
         const char *ip;
         uint16_t port;
@@ -189,13 +183,13 @@ TEST(SourceClassification, BothMachines) {
         {"198.51.100.1", 41000, 2, 4},
     };
     for (const row &r : rows) {
-        sockaddr_in a = src(r.ip, r.port);
+        sockaddr_in a = addr_of(r.ip, r.port);
         EXPECT_EQ(punch_main_source_path(&ctx, &a), r.main_path) << r.ip << ":" << r.port;
         EXPECT_EQ(punch_fixed_source_path(&ctx, &a), r.fixed_path) << r.ip << ":" << r.port;
     }
     // The public window is tested before the fixed port.
     ctx.peer_fixed.sin_port = htons(40002);
-    sockaddr_in a = src("203.0.113.7", 40002);
+    sockaddr_in a = addr_of("203.0.113.7", 40002);
     EXPECT_EQ(punch_main_source_path(&ctx, &a), 1);
     EXPECT_EQ(punch_fixed_source_path(&ctx, &a), 3);
 }
@@ -401,7 +395,9 @@ TEST_P(OneArrival, MarksAnswersAndLogs) {
     StdoutCapture log;
     const std::string what = a.what;
     deliver(a.from, a.to_fixed ? ctx.fixed_sock : ctx.sock,
-            what == "SYN" ? syn_of(kToken) : what == "ACK" ? ack_of(kToken) : what);
+            what == "SYN"   ? syn_of(kToken)
+            : what == "ACK" ? ack_of(kToken)
+                            : what);
     ASSERT_NE(st(), nullptr);
     for (int p = 0; p < PUNCH_PATHS; p++) {
         const int status = what == "SYN" ? PUNCH_SYN_RECVD : PUNCH_ACK_RECVD;
