@@ -4,7 +4,6 @@
 // activation at a time.
 #include <arpa/inet.h>
 #include <event2/event.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
