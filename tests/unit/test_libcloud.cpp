@@ -94,12 +94,9 @@ TEST(LibcloudParse, PrepareP2pFields) {
         {"nat_type", "-1.5", "1.2 3 stun.example.net:3479 -1" + rest, kStart},
         {"pri_port", "65535.9",
          "1.2 3 stun.example.net:3479 4 203.0.113.7:40001 192.168.1.20:65535", kStart},
-        {"pub_ip", R"("255.255.255.255")",
-         "1.2 3 stun.example.net:3479 4 255.255.255.255:40001 192.168.1.20:50002", kStart},
         {"stun_url", R"("host")", "1.2 3 host:3478 4" + rest, kStart},
         {"stun_url", R"("host:12ab")", "1.2 3 host:12 4" + rest, kStart},
         {"stun_url", R"("host:-5")", "1.2 3 host:3478 4" + rest, kStart},  // no sign
-        {"stun_url", R"("a:b:7")", "1.2 3 a:3478 4" + rest, kStart},
         {"stun_url", R"("h:99999999999")", "1.2 3 h:2147483647 4" + rest, kStart},
         {"stun_url", json_str(s127), "1.2 3 " + s127 + ":3478 4" + rest, kStart},
     };
@@ -127,7 +124,6 @@ TEST(LibcloudParse, PrepareP2pRejections) {
         {"nat_type", R"("4")", kBad + "invalid start_p2p.nat_type"},
         {"peer_addr", R"("203.0.113.7")", kBad + "invalid start_p2p.peer_addr"},
         {"peer_addr", "{}", ipport},
-        {"pub_port", R"("40001")", ipport},
         // Outside 0..65535: 1e12 once overflowed port + 1000.
         {"pri_port", "1e12", ipport},
         {"pri_port", "65536", ipport},
@@ -213,10 +209,6 @@ TEST(LibcloudParse, OtherRequests) {
         EXPECT_EQ(p.log, want);
     }
     EXPECT_EQ(parse(cases[0].text).req.ready.sid, sid63);
-    Parsed p = parse(R"({"REQUEST":"PREPARE_P2P","params":{"STUN_URL":"h:1","Nat_Type":1,)"
-                     R"("peer_ADDR":{"PUB_IP":"a","pub_PORT":2,"Pri_Ip":"b","PRI_port":3}}})");
-    EXPECT_EQ(p.rc, 0);
-    EXPECT_STREQ(p.req.prepare.peer_pri_ip, "b");
 }
 
 // Answer builders.
@@ -274,8 +266,6 @@ TEST(LibcloudBuild, Answers) {
         {pready_resp(REQ_IS_P2P_READY, 0), not_ready},
         {pready_resp(REQ_PREPARE_P2P, 1), ready},
         {busy, R"({"error_code":23,"error_msg":"request json string error"})"},
-        {error_resp(22, "say \"no\"\nnow\\"),
-         R"({"error_code":22,"error_msg":"say \"no\"\nnow\\"})"},
         {full_msg, R"({"error_code":22,"error_msg":")" + std::string(64, 'm') + "\"}"},
     };
     for (auto &c : cases) {
