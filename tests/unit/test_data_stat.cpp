@@ -11,17 +11,14 @@
 
 namespace {
 
-struct TextFree {
-    void operator()(char *p) const { cJSON_free(p); }
-};
-using Text = std::unique_ptr<char, TextFree>;
+using Text = std::unique_ptr<char, void (*)(void *)>;
 
 // The report text of a session or of a NAT discovery run.
 std::string report(const p2p_stat_data &st) {
-    return Text(build_stat_json_str(&st)).get();
+    return Text(build_stat_json_str(&st), cJSON_free).get();
 }
 std::string report(const discover_stat_data &d) {
-    return Text(build_discover_json_str(&d)).get();
+    return Text(build_discover_json_str(&d), cJSON_free).get();
 }
 
 const char kSid[] = "AABBCCDDEEFF-1700000000-q8ZrT0xk3LmN2bVc";

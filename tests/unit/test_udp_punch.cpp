@@ -269,7 +269,6 @@ class Device : public ::testing::Test {
             return poll(&p, 1, 0) == 0;
         }));
     }
-    uint16_t sock_port() { return port_of(ctx.sock); }
     udp_punch_state *st() { return ctx.state; }
 
     static constexpr uint16_t kPub = 40000, kFixed = 40100, kOther = 45000;
@@ -297,7 +296,7 @@ TEST_F(Device, MainPathsWithPredictionFromTheFourthSweep) {
             ASSERT_EQ(got.size(), k == 0 || sweep == 4 ? 1u : 0u) << "port +" << k;
             if (!got.empty()) {
                 EXPECT_EQ(got[0].data, syn_of(kToken));
-                EXPECT_EQ(ntohs(got[0].src.sin_port), sock_port());
+                EXPECT_EQ(ntohs(got[0].src.sin_port), port_of(ctx.sock));
             }
         }
         EXPECT_TRUE(at(kFixed).empty());
@@ -330,7 +329,7 @@ TEST_F(Device, FixedPathAndLowTtlBurstFollowThePreservationFlags) {
     const int ttl = 77;  // anything but the default, to see it restored
     setsockopt(ctx.sock, IPPROTO_IP, IP_TTL, &ttl, sizeof(ttl));
     setsockopt(ctx.fixed_sock, IPPROTO_IP, IP_TTL, &ttl, sizeof(ttl));
-    const uint16_t S = sock_port(), F = port_of(ctx.fixed_sock);
+    const uint16_t S = port_of(ctx.sock), F = port_of(ctx.fixed_sock);
     struct combo {
         int peer, self;
         int path;  // path of the fixed-port sweep, -1 for none
