@@ -1,21 +1,12 @@
 """A hostile STUN server beside the lab's coturn: python3 hostile_stun.py
 
-Runs in the lab's stun host. It watches every Binding Request that reaches
-coturn (a packet socket on eth0) and answers it first, with everything a
-broken, lying or flooding server or a stranger on the path would send:
-
-  from the address asked (spoofed with a raw socket):
-    an error answer, an IPv6-only mapping, no mapping at all, a mapping
-    without CHANGED-ADDRESS, a truncated and an oversize datagram, an
-    RFC 5389 answer with a padded odd-length SOFTWARE, a lie (6.6.6.6:666)
-    under another transaction id, and FLOOD datagrams of junk;
-  from another port of the same host: the lie under the right id.
-
-Everything true it says (the padded answer, the one without CHANGED-ADDRESS)
-carries the mapping coturn will give, so only a client that takes a lie or
-chokes on junk gets a wrong result. Its own packets carry mark 1, so a delay
-put on the host's other traffic (coturn's answers) lets it answer first.
-Prints "ready" once listening and one line "answered N" per request.
+In the lab's stun host it sees every Binding Request reaching coturn (a
+packet socket on eth0) and answers first with what a broken, lying or
+flooding server or a stranger on the path would send (hostile_answers).
+Whatever true it says carries the mapping coturn will give, so only a client
+that takes a lie or chokes on junk gets a wrong result. Its packets carry
+mark 1, so a delay on the host's other traffic (coturn's) lets it answer
+first. Prints "ready" once listening and "answered N" per request.
 """
 
 import os
@@ -26,17 +17,13 @@ import sys
 ETH_P_IP = 0x0800
 BINDING_REQUEST, BINDING_RESPONSE, BINDING_ERROR = 0x0001, 0x0101, 0x0111
 MAPPED, SOURCE, CHANGED, ERROR_CODE, SOFTWARE = 0x0001, 0x0004, 0x0005, 0x0009, 0x8022
-STUN_ADDRS = ("203.0.113.1", "203.0.113.2")
-STUN_PORTS = (3478, 3479, 13478, 13479)
+STUN_ADDRS, STUN_PORTS = ("203.0.113.1", "203.0.113.2"), (3478, 3479, 13478, 13479)
 ALT_PORT = 3479
-LIE = ("6.6.6.6", 666)
-FLOOD = 50
-MARK = 1
+LIE, FLOOD, MARK = ("6.6.6.6", 666), 50, 1
 
 
-def attr(kind, value, pad=True):
-    out = struct.pack("!HH", kind, len(value)) + value
-    return out + b"\0" * (-len(value) % 4) if pad else out
+def attr(kind, value):
+    return struct.pack("!HH", kind, len(value)) + value + b"\0" * (-len(value) % 4)
 
 
 def address(ip, port, family=1):
@@ -51,7 +38,7 @@ def message(kind, tid, attrs, length=None):
 
 
 def hostile_answers(tid, client, server):
-    """(spoofed source or None for the side socket, payload) pairs."""
+    """(spoofed source, or None for another port of the host, payload) pairs."""
     alt = (STUN_ADDRS[1] if server[0] == STUN_ADDRS[0] else STUN_ADDRS[0], ALT_PORT)
     true_mapped = attr(MAPPED, address(*client))
     lie = attr(MAPPED, address(*LIE))

@@ -12,62 +12,39 @@ import sys
 import unittest
 
 from loop_probe import LoopProbe
-from nat_lab import STUN_ADDRS, Lab, _read_line
-from tarn_daemon import wait_reports
-from test_nat_type import EXPECTED, REPORT_FIELDS, code_of, natcheck, probe_of
+from nat_lab import STUN_ADDRS, Lab, read_line
+from test_nat_type import EXPECTED, REPORT_FIELDS, natcheck, probe_ports
 
 HOSTILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "hostile_stun.py")
-COTURN_DELAY_MS = 40
-PEER = ["--peer-pub", "198.51.100.7:40000", "--peer-pri", "192.168.7.20:40001",
-        "--nat-type", "4"]
-
-
-def start_hostile(lab):
-    """The hostile server in the stun host, and coturn's answers held back
-    COTURN_DELAY_MS so that the hostile ones (mark 1) come first."""
-    hostile = lab.popen("stun", [sys.executable, HOSTILE], stdout=subprocess.PIPE, text=True)
-    if _read_line(hostile) != "ready\n":
-        raise RuntimeError("hostile STUN server did not start")
-    shaper = lab._start_shaper("stun")
-    shaper.stdin.write("%d 0\n" % COTURN_DELAY_MS)
-    shaper.stdin.flush()
-    if _read_line(shaper) != "ok\n":
-        raise RuntimeError("link shaper in stun failed")
-    lab.run("stun", [lab._iptables("stun"), "-t", "mangle", "-A", "POSTROUTING", "-o", "eth0",
-                     "-p", "udp", "-m", "mark", "!", "--mark", "1", "-j", "NFQUEUE",
-                     "--queue-num", "0", "--queue-bypass"], check=True)
-    return hostile
 
 
 class HostileStun(unittest.TestCase):
-    def setUp(self):
-        for tool in ("tarn-natcheck", "ubusd"):
-            Lab.require_tool(tool)
-
     def test_coturn_still_wins(self):
-        kind = "port-restricted"
-        with Lab(device=kind) as lab:
+        with Lab(device="port-restricted") as lab:
             lab.start_bus("dev")
-            hostile = start_hostile(lab)
+            hostile = lab.popen("stun", [sys.executable, HOSTILE], stdout=subprocess.PIPE,
+                                text=True)
+            self.assertEqual(read_line(hostile), "ready\n")
+            # coturn's answers (not marked 1) wait 40 ms: the hostile ones come first.
+            lab.shape("stun", "-o eth0 -p udp -m mark ! --mark 1", 40, 0)
 
-            out, seconds = natcheck(lab, "-p")
-            self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
-            print("\n  classified in %.2f s" % seconds, end="")
-            self.assertEqual(code_of(out), EXPECTED[kind][0], out.stdout)
-            (report,) = wait_reports(lambda r: r.get("type") == "discoverNatType", timeout=10,
-                                     path=lab.path("dev", "/var/log/cloud_log.log"))
-            self.assertEqual(tuple(report[f] for f in REPORT_FIELDS), EXPECTED[kind], report)
+            out, code, report = natcheck(lab, "-p")
+            self.assertEqual(code, EXPECTED["port-restricted"][0], out)
+            self.assertEqual(tuple(report[f] for f in REPORT_FIELDS),
+                             EXPECTED["port-restricted"], report)
             self.assertEqual(report["testIMappedAddrIP"], lab.public_addr("dev"))
-            ports, _ = probe_of(out)
-            self.assertEqual(ports[1:], [ports[0]] * 6, out.stdout)
+            local, public, _ = probe_ports(out)
+            self.assertEqual(public, [local] * 6, out)
 
             daemon = lab.start_device_daemon()
             # The prepare starts the NAT-type worker against the same flood;
             # the loop goes on answering meanwhile.
             with LoopProbe("STUN junk at the NAT-type worker",
                            lambda: lab.socket("dev", kind=socket.SOCK_STREAM)) as probe:
-                answer = lab.run("dev", ["tarnctl", "prepare", "--stun", STUN_ADDRS[0],
-                                         "--wait", "10"] + PEER)
+                answer = lab.run("dev", [
+                    "tarnctl", "prepare", "--stun", STUN_ADDRS[0], "--wait", "10",
+                    "--peer-pub", "198.51.100.7:40000", "--peer-pri", "192.168.7.20:40001",
+                    "--nat-type", "4"])
                 daemon.wait_log("say: NAT type", timeout=30)
             self.assertEqual(probe.failures, 0)
             self.assertLess(probe.worst_ms, 1000)
@@ -81,9 +58,8 @@ class HostileStun(unittest.TestCase):
             self.assertEqual(daemon.stop(), 0)
 
             hostile.terminate()
-            answered = hostile.stdout.read().count("answered")
             # Every request of the classification, the probe run and the query.
-            self.assertGreater(answered, 10)
+            self.assertGreater(hostile.stdout.read().count("answered"), 10)
 
 
 if __name__ == "__main__":
