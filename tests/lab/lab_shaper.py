@@ -24,7 +24,7 @@ NLM_F_REQUEST, NLM_F_ACK, NLMSG_ERROR = 0x1, 0x4, 2
 NFNL_SUBSYS_QUEUE = 3
 NFQNL_MSG_PACKET, NFQNL_MSG_VERDICT, NFQNL_MSG_CONFIG = 0, 1, 2
 NFQA_CFG_CMD, NFQA_CFG_PARAMS, NFQA_CFG_QUEUE_MAXLEN = 1, 2, 3
-NFQA_PACKET_HDR, NFQA_VERDICT_HDR = 1, 2
+NFQA_VERDICT_HDR = 2
 NF_DROP, NF_ACCEPT = 0, 1
 QUEUE_MAXLEN = 10000  # packets held at once; more are dropped, like a full link
 
@@ -32,16 +32,6 @@ QUEUE_MAXLEN = 10000  # packets held at once; more are dropped, like a full link
 def attr(kind, payload):
     size = 4 + len(payload)
     return struct.pack("=HH", size, kind) + payload + b"\0" * (-size % 4)
-
-
-def attrs_of(data, pos, end):
-    """(kind, offset of the payload, end of the payload) of each netlink attribute."""
-    while pos + 4 <= end:
-        size, kind = struct.unpack_from("=HH", data, pos)
-        if size < 4:
-            return
-        yield kind & 0x7fff, pos + 4, pos + size
-        pos += (size + 3) & ~3
 
 
 class Queue:
@@ -82,9 +72,8 @@ class Queue:
             if size < 16:
                 return
             if kind == (NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_PACKET:
-                for a, start, _ in attrs_of(data, pos + 20, pos + size):
-                    if a == NFQA_PACKET_HDR:
-                        yield struct.unpack_from("!I", data, start)[0]
+                # The kernel puts NFQA_PACKET_HDR (packet id first) first.
+                yield struct.unpack_from("!I", data, pos + 24)[0]
             pos += (size + 3) & ~3
 
 

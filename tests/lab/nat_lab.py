@@ -3,17 +3,15 @@
     with Lab(device="full-cone", app="symmetric") as lab:
         daemon = lab.start_device_daemon()
 
-The "inet" host holds the bridge br0 on 203.0.113.0/24; the STUN host
-(203.0.113.1 and .2, two coturn instances) and both sides hang off it. A NAT
-side is a NAT host (WAN "wan" on the bridge, LAN bridge "lan" on
-192.168.x.1/24) with its host behind it (eth0, 192.168.x.2); an open or
-firewalled side is its host alone on the bridge. Each host is a network
-namespace held by a lab_holder.py process with a private /etc, /run and
-/var/log; commands enter that process's namespaces with nsenter. Runs only
-inside tests/sandbox, whose private /run/netns holds the namespace names.
+The "inet" host's bridge br0 (203.0.113.0/24) links the STUN host (.1 and .2,
+two coturns) and both sides: a NAT host (WAN "wan", LAN bridge "lan" on
+192.168.x.1/24) with its host behind (eth0, 192.168.x.2), or an open or
+firewalled host alone. Each host is a network namespace whose holder process
+has a private /etc, /run and /var/log; commands enter it with nsenter. Runs
+only inside tests/sandbox: its /run/netns holds the namespace names, and what
+a test leaves behind ends with the sandbox's pid namespace.
 """
 
-import atexit
 import ctypes
 import itertools
 import os
@@ -21,14 +19,12 @@ import select
 import shlex
 import signal
 import socket
+import struct
 import subprocess
 import sys
-import threading
 
-import stun_probe
 from tarn_daemon import BIN, DEFAULT_SOCKET, PID_FILE, Daemon, collect, network_config, wait_until
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 NAT_KINDS = ("port-restricted", "full-cone", "symmetric")
 KINDS = NAT_KINDS + ("open", "firewall")
 SAME_LAN = "same-lan"  # app side only: the application sits behind the device's NAT
@@ -37,7 +33,6 @@ STUN_PORT, STUN_ALT_PORT, PROBE_PORT, PROBE_ALT_PORT = 3478, 3479, 13478, 13479
 # Datagrams that enter the Internet with fewer hops left are lost on the way,
 # as on a real path: a low-TTL probe opens its own NAT but not the peer's.
 INTERNET_HOPS = 16
-SHAPER_QUEUE = 0
 # Per side: public address, LAN prefix, MAC of the host's eth0.
 SIDES = {"dev": ("203.0.113.10", "192.168.1", "02:7a:72:6e:00:01"),
          "app": ("203.0.113.20", "192.168.2", "02:7a:72:6e:00:02")}
@@ -45,35 +40,16 @@ SAME_LAN_APP = ("192.168.1.3", "02:7a:72:6e:00:03")
 # The device's tarn when not TARN_BIN's, e.g. a cross build under its emulator.
 DEVICE_COMMAND = shlex.split(os.environ.get("TARN_DEVICE_COMMAND", ""))
 HOST_PATH = ":".join(([BIN] if BIN else []) + ["/usr/sbin", "/usr/bin", "/sbin", "/bin"])
+# A host's holder: private /run (= /var/run) and /var/log, a copy-on-write
+# /etc without tarn's files; then it waits.
+HOLDER = ("mount -t tmpfs -o mode=755 lab-run /run && mkdir -p /run/.etc/up /run/.etc/work && "
+          "mount -t overlay lab-etc -o lowerdir=/etc,upperdir=/run/.etc/up,workdir=/run/.etc/work"
+          " /etc && mount -t tmpfs lab-log /var/log && rm -rf /etc/config /etc/tarn.conf && "
+          "mkdir /etc/config && echo ready && exec sleep infinity")
 
 _libc = ctypes.CDLL(None, use_errno=True)
 _lab_numbers = itertools.count()
 _iptables = []
-
-
-def socket_in_netns(netns_path, kind=socket.SOCK_DGRAM):
-    """A socket living in another network namespace (setns on this thread
-    around the socket() call only)."""
-    own = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
-    target = os.open(netns_path, os.O_RDONLY)
-    try:
-        if _libc.setns(target, 0x40000000) != 0:  # CLONE_NEWNET
-            raise OSError(ctypes.get_errno(), "setns")
-        try:
-            return socket.socket(socket.AF_INET, kind)
-        finally:
-            _libc.setns(own, 0x40000000)
-    finally:
-        os.close(target)
-        os.close(own)
-
-
-def read_line(proc, timeout=10.0):
-    """One line from proc's stdout; "" if none comes within timeout."""
-    if not select.select([proc.stdout], [], [], timeout)[0]:
-        return ""
-    line = proc.stdout.readline()
-    return line.decode() if isinstance(line, bytes) else line
 
 
 def _ip_batch(netns, lines, force=False):
@@ -81,8 +57,14 @@ def _ip_batch(netns, lines, force=False):
     subprocess.run(argv + ["-batch", "-"], input="\n".join(lines) + "\n", text=True, check=True)
 
 
-def _exit_on_signal(signum, _frame):
-    raise SystemExit(128 + signum)
+def _stun_answers(sock, server):
+    """Whether server answers a Binding Request within 50 ms."""
+    tid = os.urandom(16)
+    sock.sendto(struct.pack("!HH", 1, 0) + tid, server)
+    while select.select([sock], [], [], 0.05)[0]:
+        if sock.recv(2048)[4:20] == tid:
+            return True
+    return False
 
 
 def media_server_config(port):
@@ -103,21 +85,8 @@ class Lab:
         self._procs = []
         self._daemons = []
         self._shapers = {}
-        self._closed = False
 
     def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def start(self):
-        atexit.register(self.close)
-        # SIGTERM and SIGHUP unwind the with-blocks, so labs are torn down.
-        if threading.current_thread() is threading.main_thread():
-            for sig in (signal.SIGTERM, signal.SIGHUP):
-                if signal.getsignal(sig) == signal.SIG_DFL:
-                    signal.signal(sig, _exit_on_signal)
         try:
             self._build()
         except BaseException:
@@ -125,30 +94,38 @@ class Lab:
             raise
         return self
 
+    def __exit__(self, *exc):
+        self.close()
+
     def close(self):
-        """Ends every process in the lab and removes its namespaces. Copes
-        with a half-built lab; safe to call twice."""
-        if self._closed:
-            return
-        self._closed = True
-        atexit.unregister(self.close)
-        # Each holder kills what is left in its host, then exits.
-        for holder in self.hosts.values():
-            holder.send_signal(signal.SIGTERM)
+        """Kills every process in the lab, daemons included, and removes its
+        namespaces; copes with a half-built lab."""
+        inodes = {os.stat("/run/netns/" + self.netns(n)).st_ino for n in self.hosts}
+        wait_until(lambda: not self._kill_all(inodes), 10.0, "the lab's processes to end")
         for proc in list(self.hosts.values()) + self._procs:
-            try:
-                proc.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
+            proc.wait()
             for pipe in (proc.stdin, proc.stdout, proc.stderr):
                 if pipe is not None:
                     pipe.close()
-        collect()  # the daemons that re-parented themselves to us
         for daemon in self._daemons:
             daemon.pid = None
         if self.hosts:
             _ip_batch(None, ["netns delete " + self.netns(n) for n in self.hosts], force=True)
+
+    @staticmethod
+    def _kill_all(inodes):
+        """SIGKILLs the processes in the network namespaces with those inodes
+        (zombies no longer count); returns their pids."""
+        found = []
+        for entry in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                if os.stat("/proc/%s/ns/net" % entry).st_ino in inodes:
+                    os.kill(int(entry), signal.SIGKILL)
+                    found.append(entry)
+            except OSError:
+                pass  # gone meanwhile
+        collect()  # the daemons that re-parented themselves to us
+        return found
 
     # -- building --------------------------------------------------------
 
@@ -158,7 +135,12 @@ class Lab:
             names += [side + "-nat"] if self.kinds[side] in NAT_KINDS else []
             names.append(side)
         for name in names:
-            self._start_host(name)
+            subprocess.run(["ip", "netns", "add", self.netns(name)], check=True)
+            self.hosts[name] = subprocess.Popen(
+                ["ip", "netns", "exec", self.netns(name), "unshare", "--mount", "--propagation",
+                 "private", "sh", "-c", HOLDER], stdout=subprocess.PIPE, text=True)
+            if self.hosts[name].stdout.readline() != "ready\n":
+                raise RuntimeError("lab host %s did not start" % name)
         self._wire()
         # br_netfilter shows bridged datagrams to inet's iptables.
         self.run("inet", ["sysctl", "-qw", "net.bridge.bridge-nf-call-iptables=1"], check=True)
@@ -169,18 +151,6 @@ class Lab:
         for side, netem in self.netem.items():
             if netem:
                 self.set_netem(side, *netem)
-
-    def _start_host(self, name):
-        subprocess.run(["ip", "netns", "add", self.netns(name)], check=True)
-        # The holder empties its host when the test process dies, even by SIGKILL.
-        holder = subprocess.Popen(
-            ["ip", "netns", "exec", self.netns(name), "unshare", "--mount", "--propagation",
-             "private", sys.executable, os.path.join(HERE, "lab_holder.py"), self.netns(name)],
-            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
-            preexec_fn=lambda: _libc.prctl(1, signal.SIGTERM, 0, 0, 0))  # PR_SET_PDEATHSIG
-        self.hosts[name] = holder
-        if read_line(holder) != "ready\n":
-            raise RuntimeError("lab host %s did not start" % name)
 
     def _wire(self):
         """One ip batch per namespace; inet first, each NAT before its hosts,
@@ -205,9 +175,8 @@ class Lab:
                 batches[side] = ["addr add %s/24 dev eth0" % public]
                 self._addr[side] = public
         for name, lines in batches.items():
-            if name != "inet":
-                lines = ["link set %s up" % self._uplink_ifname(name)] + lines
-            _ip_batch(self.netns(name), ["link set lo up"] + lines)
+            up = ["link set %s up" % self._uplink_ifname(name)] if name != "inet" else []
+            _ip_batch(self.netns(name), ["link set lo up"] + up + lines)
 
     @staticmethod
     def _uplink_ifname(name):
@@ -215,10 +184,8 @@ class Lab:
 
     def _uplink(self, batches, name, mac=None):
         """A veth from the inet bridge into namespace name."""
-        batches["inet"] += [
-            "link add p-%s type veth peer name %s%s netns %s" % (
-                name, self._uplink_ifname(name), " address " + mac if mac else "",
-                self.netns(name)),
+        batches["inet"] += ["link add p-%s type veth peer name %s%s netns %s" % (
+            name, self._uplink_ifname(name), " address " + mac if mac else "", self.netns(name)),
             "link set p-%s master br0 up" % name]
 
     def _lan_host(self, batches, nat, name, addr, mac):
@@ -251,8 +218,8 @@ class Lab:
                           + self._addr[side])
 
     def iptables(self, host, rule):
-        """Adds rule in host, with iptables, or iptables-legacy where the
-        nft-based one cannot work in a namespace (chosen once per process)."""
+        """Runs iptables rule in host; iptables-legacy where the nft-based
+        one cannot work in a namespace (chosen once per process)."""
         if not _iptables:
             _iptables.append(next(c for c in ("iptables", "iptables-legacy")
                                   if self.run(host, [c, "-t", "nat", "-S"]).returncode == 0))
@@ -272,8 +239,7 @@ class Lab:
         with self.socket("stun") as probe:
             for server in [(a, p) for a in STUN_ADDRS
                            for p in (STUN_PORT, STUN_ALT_PORT, PROBE_PORT, PROBE_ALT_PORT)]:
-                wait_until(lambda: stun_probe.query(probe, server, timeout=0.05), 15.0,
-                           "coturn on %s:%d" % server)
+                wait_until(lambda: _stun_answers(probe, server), 15.0, "coturn on %s:%d" % server)
 
     # -- naming and addresses -------------------------------------------
 
@@ -300,31 +266,37 @@ class Lab:
 
     # -- running things in hosts ------------------------------------------
 
-    def enter(self, name, cwd="/"):
+    def enter(self, name):
         """argv prefix that runs a command in host name, with TARN_BIN on PATH."""
-        return ["nsenter", "--target", str(self.hosts[name].pid), "--mount", "--net",
-                "--wd=" + cwd, "--", "env", "PATH=" + HOST_PATH]
+        return ["nsenter", "--target", str(self.hosts[name].pid), "--mount", "--net", "--wd=/",
+                "--", "env", "PATH=" + HOST_PATH]
 
-    def run(self, name, argv, cwd="/", **kwargs):
+    def run(self, name, argv, **kwargs):
         """subprocess.run in host name; captures text output by default."""
-        kwargs.setdefault("capture_output", True)
-        kwargs.setdefault("text", True)
-        kwargs.setdefault("timeout", 60)
-        return subprocess.run(self.enter(name, cwd) + list(argv), **kwargs)
+        kwargs = dict(dict(capture_output=True, text=True, timeout=60), **kwargs)
+        return subprocess.run(self.enter(name) + list(argv), **kwargs)
 
-    def popen(self, name, argv, cwd="/", **kwargs):
+    def popen(self, name, argv, **kwargs):
         """subprocess.Popen in host name; the lab ends it at tear-down."""
-        kwargs.setdefault("stdin", subprocess.DEVNULL)
-        proc = subprocess.Popen(self.enter(name, cwd) + list(argv), **kwargs)
-        self._procs.append(proc)
-        return proc
+        self._procs.append(subprocess.Popen(self.enter(name) + list(argv),
+                                            **dict(dict(stdin=subprocess.DEVNULL), **kwargs)))
+        return self._procs[-1]
 
-    def socket(self, name, kind=socket.SOCK_DGRAM, bind=None):
-        """A socket in host name's network, used from this process."""
-        sock = socket_in_netns("/run/netns/" + self.netns(name), kind)
-        if bind is not None:
-            sock.bind(bind)
-        return sock
+    def socket(self, name, kind=socket.SOCK_DGRAM):
+        """A socket in host name's network, used from this process (setns on
+        this thread around the socket() call only)."""
+        own = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
+        target = os.open("/run/netns/" + self.netns(name), os.O_RDONLY)
+        try:
+            if _libc.setns(target, 0x40000000) != 0:  # CLONE_NEWNET
+                raise OSError(ctypes.get_errno(), "setns")
+            try:
+                return socket.socket(socket.AF_INET, kind)
+            finally:
+                _libc.setns(own, 0x40000000)
+        finally:
+            os.close(target)
+            os.close(own)
 
     def path(self, name, path):
         """Where path of host name's file system is, seen from here (the
@@ -334,9 +306,7 @@ class Lab:
         return "/proc/%d/root%s" % (self.hosts[name].pid, path)
 
     def write(self, name, path, text):
-        full = self.path(name, path)
-        os.makedirs(os.path.dirname(full), exist_ok=True)
-        with open(full, "w") as f:
+        with open(self.path(name, path), "w") as f:
             f.write(text)
 
     def read(self, name, path):
@@ -352,28 +322,24 @@ class Lab:
 
     def set_netem(self, side, delay_ms=0, loss_pct=0):
         """Delay and loss on what side sends out of its WAN link; both 0
-        removes them. In force for every datagram sent once this returns."""
-        nat = self.nat_of(side)
-        self.shape(nat or side, "-o %s" % ("wan" if nat else "eth0"), delay_ms, loss_pct)
-
-    def shape(self, host, match, delay_ms, loss_pct):
-        """Delay and loss on what host sends out that matches (iptables
-        match). The kernels here lack sch_netem: a netfilter queue and
-        lab_shaper.py stand in, bound before the rule that feeds it
-        (--queue-bypass covers a shaper that died)."""
+        removes them. In force for every datagram sent once this returns.
+        The kernels here lack sch_netem: netfilter queue 0 and lab_shaper.py
+        stand in, bound before the rule that feeds it (--queue-bypass covers a
+        shaper that died)."""
+        host = self.nat_of(side) or side
         shaper, rule = self._shapers.get(host, (None, None))
         if shaper is None:
-            shaper = self.popen(host, [sys.executable, os.path.join(HERE, "lab_shaper.py"),
-                                       str(SHAPER_QUEUE)],
-                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-            if read_line(shaper) != "ready\n":
+            shaper = self.popen(host, [sys.executable, os.path.join(os.path.dirname(
+                os.path.abspath(__file__)), "lab_shaper.py"), "0"],
+                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            if shaper.stdout.readline() != "ready\n":
                 raise RuntimeError("link shaper in %s did not start" % host)
         shaper.stdin.write("%g %g\n" % (delay_ms, loss_pct))
         shaper.stdin.flush()
-        if read_line(shaper) != "ok\n":
+        if shaper.stdout.readline() != "ok\n":
             raise RuntimeError("link shaper in %s failed" % host)
-        new_rule = "-t mangle %%s POSTROUTING %s -j NFQUEUE --queue-num %d --queue-bypass" \
-            % (match, SHAPER_QUEUE) if delay_ms or loss_pct else None
+        new_rule = "-t mangle %%s POSTROUTING -o %s -j NFQUEUE --queue-num 0 --queue-bypass" % (
+            "wan" if host != side else "eth0") if delay_ms or loss_pct else None
         if rule != new_rule:
             if rule:
                 self.iptables(host, rule % "-D")
@@ -381,25 +347,14 @@ class Lab:
                 self.iptables(host, new_rule % "-A")
         self._shapers[host] = (shaper, new_rule)
 
-    def limit_rate(self, side, kbit):
-        """Caps what reaches side's host from the Internet at kbit kbit/s (tc
-        tbf on its NAT's link toward it)."""
-        self.run(self.nat_of(side), ["tc", "qdisc", "replace", "dev", "to-" + side, "root",
-                                     "tbf", "rate", "%dkbit" % kbit, "burst", "32kbit",
-                                     "latency", "400ms"], check=True)
-
     # -- tarn and its services --------------------------------------------
 
     def start_bus(self, name="dev", socket_path=DEFAULT_SOCKET):
         """OpenWrt's ubusd in host name on socket_path (as seen there)."""
         with open(self.path(name, "/var/log/ubusd.log"), "ab") as log:
-            proc = self.popen(name, [os.path.join(BIN, "ubusd"), "-s", socket_path],
-                              stdout=log, stderr=subprocess.STDOUT)
-        sock = self.path(name, socket_path)
-        wait_until(lambda: os.path.exists(sock) or proc.poll() is not None, 10.0, "ubusd")
-        if proc.poll() is not None:
-            raise RuntimeError("ubusd failed: " + self.read(name, "/var/log/ubusd.log"))
-        return proc
+            self.popen(name, [os.path.join(BIN, "ubusd"), "-s", socket_path], stdout=log,
+                       stderr=subprocess.STDOUT)
+        wait_until(lambda: os.path.exists(self.path(name, socket_path)), 10.0, "ubusd")
 
     def start_daemon(self, name, *args, media_port=None, bus=True, layout="legacy"):
         """Writes host name's network config in layout (WAN = its eth0, MAC =

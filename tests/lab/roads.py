@@ -4,7 +4,6 @@ the lab tests, the demo and the benchmarks."""
 
 import json
 import re
-import signal
 import subprocess
 
 from nat_lab import STUN_ADDRS, Lab
@@ -73,11 +72,6 @@ class Road:
             if match and int(match.group(1)) >= size:
                 return
         raise AssertionError("tarn-peer ended before receiving %d bytes" % size)
-
-    def stop(self):
-        """Ends tarn-peer's transfer (it closes its UDT connection)."""
-        self.peer.send_signal(signal.SIGINT)
-        return self.finish()
 
     def finish(self, timeout=120):
         """tarn-peer's summary line, with its exit status and standard error."""

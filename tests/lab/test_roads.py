@@ -2,11 +2,12 @@
 tarn, and each session's end is reported to cloud_log."""
 
 import json
+import signal
 import unittest
 
 from nat_lab import STUN_ADDRS
 from roads import REQUEST, Lab, Road, pattern, start_device, start_media
-from tarn_daemon import INFO_ANSWER, wait_until
+from tarn_daemon import wait_until
 
 MB = 1 << 20
 
@@ -23,7 +24,8 @@ class Roads(unittest.TestCase):
             record = road.media_record(len(REQUEST) + MB)
             self.assertTrue(record == REQUEST + pattern(MB), "upstream bytes differ")
             road.wait_received(8 * MB)
-            summary = road.stop()
+            road.peer.send_signal(signal.SIGINT)  # tarn-peer closes its UDT connection
+            summary = road.finish()
             self.assertEqual((summary["exit"], summary["pattern_errors"], summary["bytes_sent"]),
                              (0, 0, MB), summary)
             self.assertGreaterEqual(summary["bytes_recv"], 8 * MB)
@@ -76,8 +78,8 @@ class Roads(unittest.TestCase):
 
     def test_symmetric_both_sides_never_connect(self):
         with Lab(device="symmetric", app="symmetric") as lab:
-            # OpenWrt 21.02's layout (WAN as option device, MAC on the
-            # device only) and the STUN server by name.
+            # OpenWrt 21.02's layout (WAN as option device, MAC in a config
+            # device section) and the STUN server by name.
             lab.write("dev", "/etc/hosts", "127.0.0.1 localhost\n%s stun.lab\n" % STUN_ADDRS[0])
             start_media(lab)
             daemon = start_device(lab, layout="current")
@@ -119,44 +121,6 @@ class Roads(unittest.TestCase):
                 return json.loads(out)["result"].get("dev_addr")
             addr = wait_until(ready, timeout=10, what="the addresses")
             self.assertEqual(addr["pub_ip"], lab.public_addr("dev"))
-
-    def test_media_server_absent_then_closing(self):
-        with Lab() as lab:
-            daemon = start_device(lab)
-            # Nobody listens: the first application bytes cannot reach it.
-            road = Road(lab, "--seconds", "3")
-            report = road.report()
-            self.assertEqual((report["stage"], report["streamInfo"]["stopReason"]), (3, 3))
-            road.finish()
-
-            # The media server ends its stream: the session stays, and the
-            # application's next bytes open a new connection.
-            start_media(lab, "--close-after", "200000")
-            road = Road(lab, "--send-bytes", str(MB), "--seconds", "30")
-            daemon.wait_log("connection to local server is closed.")
-            daemon.wait_log("connecting to local server: streamd", count=3)
-            self.assertEqual(lab.run("dev", ["tarnctl", "clean"]).returncode, 0)
-            report = road.report()
-            self.assertEqual((report["stage"], report["streamInfo"]["stopReason"]), (3, 5))
-            road.finish()
-
-    def test_slow_application_does_not_stall_the_daemon(self):
-        with Lab() as lab:
-            lab.limit_rate("app", 1000)
-            start_media(lab)
-            daemon = start_device(lab)
-            slow = Road(lab, "--seconds", "20")
-            daemon.wait_log("connecting to local server: streamd")
-            slow.wait_received(64 * 1024)
-            # While the slow one streams, the control port answers and a
-            # second application connects.
-            info = lab.run("dev", ["tarnctl", "-t", "2", "info"])
-            self.assertEqual(info.stdout.strip(), INFO_ANSWER)
-            self.assertEqual(Road(lab, "--bytes", "65536").finish()["exit"], 0)
-            summary = slow.finish()
-            self.assertEqual((summary["exit"], summary["end"]), (0, "time"), summary)
-            # Roughly what the link lets through, well below an unshaped run.
-            self.assertLess(summary["bytes_recv"], 20 * 1000 * 1000 // 8 * 2)
 
 
 if __name__ == "__main__":

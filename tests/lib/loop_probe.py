@@ -23,10 +23,9 @@ def record(fault, **figures):
 
 
 class LoopProbe:
-    def __init__(self, label, make_socket=socket.socket, addr=("127.0.0.1", 929)):
+    def __init__(self, label, make_socket=socket.socket):
         self.label = label
         self._make_socket = make_socket
-        self._addr = addr
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
         self.latencies = []
@@ -36,7 +35,7 @@ class LoopProbe:
         started = time.monotonic()
         with self._make_socket() as s:
             s.settimeout(300)
-            s.connect(self._addr)
+            s.connect(("127.0.0.1", 929))
             s.sendall(INFO.encode())
             if read_to_eof(s, 300).decode() != INFO_ANSWER:
                 raise OSError("no answer")

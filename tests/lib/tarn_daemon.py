@@ -1,11 +1,10 @@
 """The real tarn binary in a test sandbox, its control port, bus and reports.
 
-Runs only under tests/sandbox (private /etc, /run, /var/log, lone loopback).
-The test process is a child subreaper: tarn daemonises, its background
-process is re-parented to us, and its real exit status can be collected.
+Runs only under tests/sandbox (private /etc, /run, /var/log, lone loopback)
+as the init of its pid namespace: tarn daemonises, its background process is
+re-parented to us, and its real exit status can be collected.
 """
 
-import ctypes
 import json
 import os
 import signal
@@ -22,10 +21,8 @@ LEGACY_SOCKET = "/var/run/ubus.sock"  # tarn's first choice; ubusd's before
 INFO = '{"request":"get_tarn_info"}'
 INFO_ANSWER = '{"error_code":0,"result":{"version":"1.1"}}'
 
-if not os.environ.get("TARN_SANDBOXED"):
+if os.getpid() != 1 or not os.environ.get("TARN_SANDBOXED"):
     raise SystemExit("daemon tests must run inside tests/sandbox")
-if ctypes.CDLL(None).prctl(36, 1, 0, 0, 0) != 0:  # PR_SET_CHILD_SUBREAPER
-    raise OSError("prctl(PR_SET_CHILD_SUBREAPER) failed")
 
 _reaped = {}
 
@@ -54,22 +51,14 @@ def collect():
         _reaped[pid] = os.waitstatus_to_exitcode(status)
 
 
-def reap_any_new(known, timeout=10.0):
-    """(pid, exit code) of the next process to end that is not in known."""
-    def found():
-        collect()
-        return [p for p in _reaped if p not in known]
-    pid = wait_until(found, timeout, "a process to end")[0]
-    return pid, _reaped.pop(pid)
-
-
-def reap(pid, timeout=10.0):
-    """Exit code of pid (a child or a re-parented grandchild)."""
+def reap(pid=None, timeout=10.0):
+    """Exit code of pid, a child or a re-parented grandchild; without pid,
+    of the next such process to end (a daemon that failed to start)."""
     def done():
         collect()
-        return pid in _reaped
-    wait_until(done, timeout, "process %d to end" % pid)
-    return _reaped.pop(pid)
+        return pid in _reaped if pid else _reaped
+    wait_until(done, timeout, "a process to end")
+    return _reaped.pop(pid or next(iter(_reaped)))
 
 
 def read_file(path):
@@ -82,19 +71,13 @@ def inheritable_fds(pid):
     found = []
     for fd in os.listdir("/proc/%d/fdinfo" % pid):
         try:
-            flags = int(read_file("/proc/%d/fdinfo/%s" % (pid, fd)).split("flags:")[1].split()[0], 8)
+            info = read_file("/proc/%d/fdinfo/%s" % (pid, fd))
             target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
         except FileNotFoundError:
             continue  # closed meanwhile
-        if int(fd) > 2 and not flags & os.O_CLOEXEC:
+        if int(fd) > 2 and not int(info.split("flags:")[1].split()[0], 8) & os.O_CLOEXEC:
             found.append((int(fd), target))
     return found
-
-
-def write_uci(package, text):
-    os.makedirs("/etc/config", exist_ok=True)
-    with open("/etc/config/" + package, "w") as f:
-        f.write(text)
 
 
 def network_config(device, mac=None, layout="legacy"):
@@ -109,7 +92,8 @@ def network_config(device, mac=None, layout="legacy"):
 
 
 def set_device_mac(mac="00:11:22:aa:bb:cc"):
-    write_uci("network", network_config("lo", mac))
+    with open("/etc/config/network", "w") as f:
+        f.write(network_config("lo", mac))
 
 
 class Daemon:
@@ -136,13 +120,20 @@ class Daemon:
         """Starts tarn and waits until its loop runs (without -d: until its
         control port answers)."""
         assert self.launch() == 0
-        started = (lambda: "p2p daemon started" in self.log()) if self.debug else answers_info
         try:
-            wait_until(started, what="tarn to start")
+            wait_until(self.started, what="tarn to start")
         except TimeoutError:
             raise AssertionError("tarn did not start:\n" + self.log() + self.stderr())
         self.pid = int(read_file(self.pid_file))
         return self
+
+    def started(self):
+        if self.debug:
+            return "p2p daemon started" in self.log()
+        try:
+            return request(INFO, timeout=1.0) == INFO_ANSWER
+        except OSError:
+            return False
 
     def log(self):
         return read_file(self.dir + "/stdout")
@@ -199,19 +190,40 @@ def request(text, addr="127.0.0.1", port=929, timeout=5.0):
         return read_to_eof(s, timeout).decode()
 
 
+def unanswered(sock):
+    """Whether sock is still open with nothing to read."""
+    sock.setblocking(False)
+    try:
+        sock.recv(1)
+    except BlockingIOError:
+        return True
+    return False
+
+
+def udp_sink(addr=("127.0.0.1", 3478)):
+    """A bound UDP socket nobody reads (a STUN or name server that never
+    answers): what reaches it queues up for received()."""
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.bind(addr)
+    return sock
+
+
+def received(sock):
+    """The (datagram, source) pairs queued on sock."""
+    found = []
+    while True:
+        try:
+            found.append(sock.recvfrom(2048, socket.MSG_DONTWAIT))
+        except BlockingIOError:
+            return found
+
+
 def prepare_text(stun_url="127.0.0.1"):
     """A prepare_p2p request as libcloud sends it."""
     return json.dumps({"request": "prepare_p2p", "params": {
         "version": "1.0", "app_imp_version": 3, "stun_url": stun_url, "nat_type": 4,
         "peer_addr": {"pub_ip": "198.51.100.7", "pub_port": 40000,
                       "pri_ip": "192.168.1.20", "pri_port": 40001}}})
-
-
-def answers_info():
-    try:
-        return request(INFO, timeout=1.0) == INFO_ANSWER
-    except OSError:
-        return False
 
 
 def tarnctl(*args, timeout=30):
