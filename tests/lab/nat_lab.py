@@ -98,19 +98,22 @@ class Lab:
         self.close()
 
     def close(self):
-        """Kills every process in the lab, daemons included, and removes its
+        """Stops tarn, kills everything else in the lab and removes its
         namespaces; copes with a half-built lab."""
-        inodes = {os.stat("/run/netns/" + self.netns(n)).st_ino for n in self.hosts}
-        wait_until(lambda: not self._kill_all(inodes), 10.0, "the lab's processes to end")
-        for proc in list(self.hosts.values()) + self._procs:
-            proc.wait()
-            for pipe in (proc.stdin, proc.stdout, proc.stderr):
-                if pipe is not None:
-                    pipe.close()
-        for daemon in self._daemons:
-            daemon.pid = None
-        if self.hosts:
-            _ip_batch(None, ["netns delete " + self.netns(n) for n in self.hosts], force=True)
+        try:
+            for daemon in self._daemons:
+                if daemon.pid is not None:
+                    daemon.stop()  # not SIGKILL: coverage and leak checks need a real exit
+        finally:
+            inodes = {os.stat("/run/netns/" + self.netns(n)).st_ino for n in self.hosts}
+            wait_until(lambda: not self._kill_all(inodes), 10.0, "the lab's processes to end")
+            for proc in list(self.hosts.values()) + self._procs:
+                proc.wait()
+                for pipe in (proc.stdin, proc.stdout, proc.stderr):
+                    if pipe is not None:
+                        pipe.close()
+            if self.hosts:
+                _ip_batch(None, ["netns delete " + self.netns(n) for n in self.hosts], force=True)
 
     @staticmethod
     def _kill_all(inodes):

@@ -1,9 +1,8 @@
 """How long tarn's event loop keeps a control request waiting.
 
 A thread asks get_tarn_info on a fresh connection every 50 ms and records each
-answer time: a loop that blocks shows up as one slow answer, however short the
-block's cause. With LOOP_PROBE_TABLE set to a file, each probe adds a line
-there (bench/loop_latency.py prints them)."""
+answer time: a loop that blocks shows up as one slow answer. With
+LOOP_PROBE_TABLE set, each probe adds a line to that file (make liveness)."""
 
 import json
 import os
