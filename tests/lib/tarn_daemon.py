@@ -20,6 +20,7 @@ DEFAULT_SOCKET = "/var/run/ubus/ubus.sock"  # ubusd's since 2020, libubus's defa
 LEGACY_SOCKET = "/var/run/ubus.sock"  # tarn's first choice; ubusd's before
 INFO = '{"request":"get_tarn_info"}'
 INFO_ANSWER = '{"error_code":0,"result":{"version":"1.1"}}'
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 
 if os.getpid() != 1 or not os.environ.get("TARN_SANDBOXED"):
     raise SystemExit("daemon tests must run inside tests/sandbox")
@@ -153,7 +154,7 @@ class Daemon:
         code = reap(self.pid)
         self.pid = None
         err = self.stderr()
-        for mark in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"):
+        for mark in SANITIZER_MARKS:
             assert mark not in err, err
         return code
 
