@@ -394,7 +394,6 @@ def print_table(results, header):
 
 
 def main():
-    Lab.require_tool("tarn-bench")
     results = {"quick": QUICK, "cpus": os.cpu_count(), "load_before": os.getloadavg()[0],
                "failed": {}}
     started, busy_before = time.monotonic(), busy_seconds()

@@ -1,6 +1,5 @@
 #!/usr/bin/env python3
-"""make liveness: runs the liveness tests (daemon and lab layers, and the
-hostile STUN server at the NAT-type worker) with the
+"""make liveness: runs the liveness tests (daemon and lab layers) with the
 loop probe's table switched on and prints the worst control-request answer
 time per fault. Run from the repository; BUILD names the build folder."""
 
@@ -13,7 +12,7 @@ import tempfile
 build = os.environ.get("BUILD", "build")
 with tempfile.NamedTemporaryFile("r", suffix=".jsonl") as table:
     env = dict(os.environ, LOOP_PROBE_TABLE=table.name)
-    run = subprocess.run(["ctest", "-R", "liveness|hostile_stun", "--output-on-failure"],
+    run = subprocess.run(["ctest", "-R", "liveness", "--output-on-failure"],
                          cwd=build, env=env)
     rows = [json.loads(line) for line in table]
 

@@ -1,23 +1,17 @@
 """The NAT lab: a small Internet in network namespaces (docs/nat-lab.md).
 
     with Lab(device="full-cone", app="symmetric") as lab:
-        lab.run("dev", ["ip", "-4", "addr"])
         daemon = lab.start_device_daemon()
 
-Topology: the "inet" host holds the bridge br0 on 203.0.113.0/24; the STUN
-host (203.0.113.1 and .2, two coturn instances) hangs off it, and so do the
-device and application sides. A NAT side is a NAT host (WAN "wan" on the
-bridge, LAN bridge "lan" on 192.168.x.1/24) with its host behind it (eth0,
-192.168.x.2); an open or firewalled side is its host alone on the bridge.
-Every host is a network namespace held by a lab_holder.py process that gives
-it a private /etc, /run and /var/log; commands for a host enter that
-process's namespaces with nsenter.
-
-Needs root and tests/sandbox (tarn_daemon refuses to load elsewhere): the
-lab's namespace names live in the sandbox's private /run/netns.
+The "inet" host's bridge br0 (203.0.113.0/24) links the STUN host (.1 and .2,
+two coturns) and both sides: a NAT host (WAN "wan", LAN bridge "lan" on
+192.168.x.1/24) with its host behind (eth0, 192.168.x.2), or an open or
+firewalled host alone. Each host is a network namespace whose holder process
+has a private /etc, /run and /var/log; commands enter it with nsenter. Runs
+only inside tests/sandbox: its /run/netns holds the namespace names, and what
+a test leaves behind ends with the sandbox's pid namespace.
 """
 
-import atexit
 import ctypes
 import itertools
 import os
@@ -25,111 +19,37 @@ import select
 import shlex
 import signal
 import socket
+import struct
 import subprocess
 import sys
-import threading
-import time
-import unittest
 
-import stun_probe
-from tarn_daemon import (BIN, DEFAULT_SOCKET, PID_FILE, Daemon, network_config, reap_if_child,
-                         wait_until)
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-HOLDER = os.path.join(HERE, "lab_holder.py")
-SHAPER = os.path.join(HERE, "lab_shaper.py")
+from tarn_daemon import BIN, DEFAULT_SOCKET, PID_FILE, Daemon, collect, network_config, wait_until
 
 NAT_KINDS = ("port-restricted", "full-cone", "symmetric")
 KINDS = NAT_KINDS + ("open", "firewall")
 SAME_LAN = "same-lan"  # app side only: the application sits behind the device's NAT
-
 STUN_ADDRS = ("203.0.113.1", "203.0.113.2")
-STUN_PORT, STUN_ALT_PORT = 3478, 3479
-PROBE_PORT, PROBE_ALT_PORT = 13478, 13479
-STUN_PORTS = (STUN_PORT, STUN_ALT_PORT, PROBE_PORT, PROBE_ALT_PORT)
-HOST_IFNAME = "eth0"
+STUN_PORT, STUN_ALT_PORT, PROBE_PORT, PROBE_ALT_PORT = 3478, 3479, 13478, 13479
 # Datagrams that enter the Internet with fewer hops left are lost on the way,
 # as on a real path: a low-TTL probe opens its own NAT but not the peer's.
 INTERNET_HOPS = 16
-SHAPER_QUEUE = 0
-
 # Per side: public address, LAN prefix, MAC of the host's eth0.
-SIDES = {
-    "dev": ("203.0.113.10", "192.168.1", "02:7a:72:6e:00:01"),
-    "app": ("203.0.113.20", "192.168.2", "02:7a:72:6e:00:02"),
-}
-SAME_LAN_APP_ADDR = "192.168.1.3"
-SAME_LAN_APP_MAC = "02:7a:72:6e:00:03"
-
-# The device's tarn when it is not TARN_BIN's: a command line, e.g. a cross
-# build's binary under its emulator.
+SIDES = {"dev": ("203.0.113.10", "192.168.1", "02:7a:72:6e:00:01"),
+         "app": ("203.0.113.20", "192.168.2", "02:7a:72:6e:00:02")}
+SAME_LAN_APP = ("192.168.1.3", "02:7a:72:6e:00:03")
+# The device's tarn when not TARN_BIN's, e.g. a cross build under its emulator.
 DEVICE_COMMAND = shlex.split(os.environ.get("TARN_DEVICE_COMMAND", ""))
-
-HOST_PATH = ":".join(([BIN] if BIN else []) +
-                     ["/usr/local/sbin", "/usr/local/bin", "/usr/sbin", "/usr/bin", "/sbin", "/bin"])
+HOST_PATH = ":".join(([BIN] if BIN else []) + ["/usr/sbin", "/usr/bin", "/sbin", "/bin"])
+# A host's holder: private /run (= /var/run) and /var/log, a copy-on-write
+# /etc without tarn's files; then it waits.
+HOLDER = ("mount -t tmpfs -o mode=755 lab-run /run && mkdir -p /run/.etc/up /run/.etc/work && "
+          "mount -t overlay lab-etc -o lowerdir=/etc,upperdir=/run/.etc/up,workdir=/run/.etc/work"
+          " /etc && mount -t tmpfs lab-log /var/log && rm -rf /etc/config /etc/tarn.conf && "
+          "mkdir /etc/config && echo ready && exec sleep infinity")
 
 _libc = ctypes.CDLL(None, use_errno=True)
-CLONE_NEWNET = 0x40000000
-PR_SET_PDEATHSIG = 1
 _lab_numbers = itertools.count()
-_iptables = None
-
-
-def _setns(fd):
-    if _libc.setns(fd, CLONE_NEWNET) != 0:
-        errno = ctypes.get_errno()
-        raise OSError(errno, os.strerror(errno))
-
-
-def socket_in_netns(netns_path, kind=socket.SOCK_DGRAM):
-    """A socket that lives in another network namespace (setns on this
-    thread for the socket() call only)."""
-    own = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
-    try:
-        target = os.open(netns_path, os.O_RDONLY)
-        try:
-            _setns(target)
-            try:
-                return socket.socket(socket.AF_INET, kind)
-            finally:
-                _setns(own)
-        finally:
-            os.close(target)
-    finally:
-        os.close(own)
-
-
-def _die_with_parent():
-    # The holder cleans its host up when the test process dies, even by SIGKILL.
-    _libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
-
-
-def _exit_on_signal(signum, _frame):
-    raise SystemExit(128 + signum)
-
-
-def _install_signal_handlers():
-    """SIGTERM and SIGHUP unwind the with-blocks, so labs are torn down."""
-    if threading.current_thread() is not threading.main_thread():
-        return
-    for sig in (signal.SIGTERM, signal.SIGHUP):
-        if signal.getsignal(sig) == signal.SIG_DFL:
-            signal.signal(sig, _exit_on_signal)
-
-
-def _wait_or_kill(proc, timeout=10.0):
-    try:
-        proc.wait(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
-
-
-def _read_line(proc, timeout=10.0):
-    """One line from proc's stdout; "" if none comes within timeout."""
-    if not select.select([proc.stdout], [], [], timeout)[0]:
-        return ""
-    return proc.stdout.readline()
+_iptables = []
 
 
 def _ip_batch(netns, lines, force=False):
@@ -137,65 +57,18 @@ def _ip_batch(netns, lines, force=False):
     subprocess.run(argv + ["-batch", "-"], input="\n".join(lines) + "\n", text=True, check=True)
 
 
-def resolve_in_root(root, path):
-    """root + path with symlinks resolved inside root: the kernel resolves an
-    absolute link such as /var/run -> /run against our root, not root."""
-    parts = [p for p in path.split("/") if p and p != "."]
-    done, hops = "", 0
-    while parts:
-        part = parts.pop(0)
-        if part == "..":
-            done = done.rsplit("/", 1)[0]
-            continue
-        candidate = done + "/" + part
-        if not os.path.islink(root + candidate):
-            done = candidate
-            continue
-        hops += 1
-        if hops > 40:
-            raise OSError("too many symbolic links in " + path)
-        target = os.readlink(root + candidate)
-        if target.startswith("/"):
-            done = ""
-        parts = [p for p in target.split("/") if p and p != "."] + parts
-    return root + (done or "/")
+def _stun_answers(sock, server):
+    """Whether server answers a Binding Request within 50 ms."""
+    tid = os.urandom(16)
+    sock.sendto(struct.pack("!HH", 1, 0) + tid, server)
+    while select.select([sock], [], [], 0.05)[0]:
+        if sock.recv(2048)[4:20] == tid:
+            return True
+    return False
 
 
 def media_server_config(port):
     return "config media_server 'main'\n\toption port '%d'\n" % port
-
-
-class Host:
-    """One namespace of the lab and the process that holds it."""
-
-    def __init__(self, name, netns):
-        self.name = name
-        self.netns = netns
-        self.holder = None
-
-    @property
-    def pid(self):
-        return self.holder.pid
-
-    def enter(self, cwd="/"):
-        return ["nsenter", "--target", str(self.pid), "--mount", "--net", "--wd=" + cwd, "--",
-                "env", "PATH=" + HOST_PATH]
-
-    def start(self):
-        self.holder = subprocess.Popen(
-            ["ip", "netns", "exec", self.netns, "unshare", "--mount", "--propagation",
-             "private", sys.executable, HOLDER, self.netns],
-            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent)
-        with self.holder.stdout:
-            line = _read_line(self.holder)
-        if line != b"ready\n":
-            raise RuntimeError("lab host %s did not start" % self.name)
-
-    def stop(self):
-        """Second half of the tear-down: the holder kills what is left."""
-        _wait_or_kill(self.holder, 15.0)
-        if self.holder.returncode != 0:
-            print("nat_lab: host %s left processes behind" % self.name, file=sys.stderr)
 
 
 class Lab:
@@ -203,36 +76,17 @@ class Lab:
 
     def __init__(self, device="port-restricted", app="port-restricted",
                  device_wan_netem=None, app_wan_netem=None):
-        if device not in KINDS:
-            raise ValueError("device kind %r not in %s" % (device, KINDS))
-        if app not in KINDS + (SAME_LAN,):
-            raise ValueError("app kind %r not in %s" % (app, KINDS + (SAME_LAN,)))
-        if app == SAME_LAN and device not in NAT_KINDS:
-            raise ValueError("same-lan needs a NAT in front of the device")
+        assert device in KINDS and app in KINDS + (SAME_LAN,), (device, app)
         self.kinds = {"dev": device, "app": app}
         self.netem = {"dev": device_wan_netem, "app": app_wan_netem}
         self.prefix = "tl%d.%d" % (os.getpid(), next(_lab_numbers))
-        self.hosts = {}
-        self._netns = []
+        self.hosts = {}  # name: the process holding that host
         self._addr = {}
         self._procs = []
         self._daemons = []
         self._shapers = {}
-        self._queueing = set()
-        self._closed = False
-
-    # -- life cycle ------------------------------------------------------
 
     def __enter__(self):
-        self.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def start(self):
-        atexit.register(self.close)
-        _install_signal_handlers()
         try:
             self._build()
         except BaseException:
@@ -240,375 +94,281 @@ class Lab:
             raise
         return self
 
-    def close(self):
-        """Kills every process in the lab's namespaces and removes them.
-        Copes with a half-built lab; safe to call twice."""
-        if self._closed:
-            return
-        self._closed = True
-        atexit.unregister(self.close)
-        leftovers = self.processes()
-        for host in self.hosts.values():
-            if host.holder is not None and host.holder.poll() is None:
-                host.holder.send_signal(signal.SIGTERM)
-        for host in self.hosts.values():
-            if host.holder is not None:
-                host.stop()
-        for proc in self._procs:
-            _wait_or_kill(proc)
-            for pipe in (proc.stdin, proc.stdout):
-                if pipe is not None:
-                    pipe.close()
-        for pid in leftovers:
-            reap_if_child(pid)
-        for daemon in self._daemons:
-            daemon.pid = None
-        if self._netns:
-            _ip_batch(None, ["netns delete " + name for name in self._netns], force=True)
+    def __exit__(self, *exc):
+        self.close()
 
-    def processes(self):
-        """Pids of the processes inside the lab's namespaces, holders excluded."""
-        inodes = set()
-        for name in self._netns:
-            inodes.add(os.stat("/run/netns/" + name).st_ino)
-        holders = {h.pid for h in self.hosts.values() if h.holder is not None}
+    def close(self):
+        """Stops tarn, kills everything else in the lab and removes its
+        namespaces; copes with a half-built lab."""
+        try:
+            for daemon in self._daemons:
+                if daemon.pid is not None:
+                    daemon.stop()  # not SIGKILL: coverage and leak checks need a real exit
+        finally:
+            inodes = {os.stat("/run/netns/" + self.netns(n)).st_ino for n in self.hosts}
+            wait_until(lambda: not self._kill_all(inodes), 10.0, "the lab's processes to end")
+            for proc in list(self.hosts.values()) + self._procs:
+                proc.wait()
+                for pipe in (proc.stdin, proc.stdout, proc.stderr):
+                    if pipe is not None:
+                        pipe.close()
+            if self.hosts:
+                _ip_batch(None, ["netns delete " + self.netns(n) for n in self.hosts], force=True)
+
+    @staticmethod
+    def _kill_all(inodes):
+        """SIGKILLs the processes in the network namespaces with those inodes
+        (zombies no longer count); returns their pids."""
         found = []
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit() or int(entry) in holders:
-                continue
+        for entry in filter(str.isdigit, os.listdir("/proc")):
             try:
                 if os.stat("/proc/%s/ns/net" % entry).st_ino in inodes:
-                    found.append(int(entry))
+                    os.kill(int(entry), signal.SIGKILL)
+                    found.append(entry)
             except OSError:
-                pass
+                pass  # gone meanwhile
+        collect()  # the daemons that re-parented themselves to us
         return found
 
     # -- building --------------------------------------------------------
 
     def _build(self):
-        for name in self._host_names():
-            self._add_netns(name)
-            self.hosts[name] = Host(name, self.netns(name))
-            self.hosts[name].start()
-        self._wire()
-        self._limit_hops()
+        names = ["inet", "stun"]
         for side in ("dev", "app"):
-            self._apply_filtering(side)
+            names += [side + "-nat"] if self.kinds[side] in NAT_KINDS else []
+            names.append(side)
+        for name in names:
+            subprocess.run(["ip", "netns", "add", self.netns(name)], check=True)
+            self.hosts[name] = subprocess.Popen(
+                ["ip", "netns", "exec", self.netns(name), "unshare", "--mount", "--propagation",
+                 "private", "sh", "-c", HOLDER], stdout=subprocess.PIPE, text=True)
+            if self.hosts[name].stdout.readline() != "ready\n":
+                raise RuntimeError("lab host %s did not start" % name)
+        self._wire()
+        # br_netfilter shows bridged datagrams to inet's iptables.
+        self.run("inet", ["sysctl", "-qw", "net.bridge.bridge-nf-call-iptables=1"], check=True)
+        self.iptables("inet", "-A FORWARD -m ttl --ttl-lt %d -j DROP" % INTERNET_HOPS)
+        for side in ("dev", "app"):
+            self._filter(side)
         self._start_stun()
         for side, netem in self.netem.items():
             if netem:
                 self.set_netem(side, *netem)
 
-    def _host_names(self):
-        names = ["inet", "stun"]
-        for side in ("dev", "app"):
-            if self.kinds[side] in NAT_KINDS:
-                names.append(side + "-nat")
-            names.append(side)
-        return names
-
-    def _add_netns(self, name):
-        full = self.netns(name)
-        subprocess.run(["ip", "netns", "add", full], check=True)
-        self._netns.append(full)
-
     def _wire(self):
         """One ip batch per namespace; inet first, each NAT before its hosts,
         since a namespace creates the veth pairs towards the next one."""
-        batches = {"inet": ["link add br0 type bridge", "link set br0 up"]}
-        self._uplink(batches, "stun", None)
-        batches["stun"] = ["addr add %s/24 dev eth0" % a for a in STUN_ADDRS]
+        batches = {"inet": ["link add br0 type bridge", "link set br0 up"],
+                   "stun": ["addr add %s/24 dev eth0" % a for a in STUN_ADDRS]}
+        self._uplink(batches, "stun")
         self._addr["stun"] = STUN_ADDRS[0]
         for side in ("dev", "app"):
-            self._wire_side(batches, side)
+            public, lan, mac = SIDES[side]
+            if self.kinds[side] == SAME_LAN:
+                self._lan_host(batches, "dev-nat", "app", *SAME_LAN_APP)
+            elif self.kinds[side] in NAT_KINDS:
+                nat = side + "-nat"
+                self._uplink(batches, nat)
+                batches[nat] = ["addr add %s/24 dev wan" % public, "link add lan type bridge",
+                                "addr add %s.1/24 dev lan" % lan, "link set lan up"]
+                self._addr[nat] = public
+                self._lan_host(batches, nat, side, lan + ".2", mac)
+            else:
+                self._uplink(batches, side, mac)
+                batches[side] = ["addr add %s/24 dev eth0" % public]
+                self._addr[side] = public
         for name, lines in batches.items():
-            if name != "inet":
-                lines = ["link set %s up" % self._uplink_ifname(name)] + lines
-            _ip_batch(self.netns(name), ["link set lo up"] + lines)
+            up = ["link set %s up" % self._uplink_ifname(name)] if name != "inet" else []
+            _ip_batch(self.netns(name), ["link set lo up"] + up + lines)
 
-    def _uplink_ifname(self, name):
-        return "wan" if name.endswith("-nat") else HOST_IFNAME
+    @staticmethod
+    def _uplink_ifname(name):
+        return "wan" if name.endswith("-nat") else "eth0"
 
-    def _uplink(self, batches, name, mac):
+    def _uplink(self, batches, name, mac=None):
         """A veth from the inet bridge into namespace name."""
-        batches["inet"] += [
-            "link add p-%s type veth peer name %s%s netns %s" % (
-                name, self._uplink_ifname(name), " address " + mac if mac else "",
-                self.netns(name)),
-            "link set p-%s master br0 up" % name,
-        ]
-
-    def _wire_side(self, batches, side):
-        public, lan, mac = SIDES[side]
-        kind = self.kinds[side]
-        if kind == SAME_LAN:
-            self._lan_host(batches, "dev-nat", "app", SAME_LAN_APP_ADDR, SAME_LAN_APP_MAC)
-            return
-        if kind not in NAT_KINDS:
-            self._uplink(batches, side, mac)
-            batches[side] = ["addr add %s/24 dev %s" % (public, HOST_IFNAME)]
-            self._addr[side] = public
-            return
-        nat = side + "-nat"
-        self._uplink(batches, nat, None)
-        batches[nat] = ["addr add %s/24 dev wan" % public, "link add lan type bridge",
-                        "addr add %s.1/24 dev lan" % lan, "link set lan up"]
-        self._addr[nat] = public
-        self._lan_host(batches, nat, side, lan + ".2", mac)
+        batches["inet"] += ["link add p-%s type veth peer name %s%s netns %s" % (
+            name, self._uplink_ifname(name), " address " + mac if mac else "", self.netns(name)),
+            "link set p-%s master br0 up" % name]
 
     def _lan_host(self, batches, nat, name, addr, mac):
-        batches[nat] += [
-            "link add to-%s type veth peer name %s address %s netns %s" % (
-                name, HOST_IFNAME, mac, self.netns(name)),
-            "link set to-%s master lan up" % name,
-        ]
-        gateway = addr.rsplit(".", 1)[0] + ".1"
-        batches[name] = ["addr add %s/24 dev %s" % (addr, HOST_IFNAME),
-                         "route add default via " + gateway]
+        batches[nat] += ["link add to-%s type veth peer name eth0 address %s netns %s"
+                         % (name, mac, self.netns(name)), "link set to-%s master lan up" % name]
+        batches[name] = ["addr add %s/24 dev eth0" % addr,
+                         "route add default via " + addr.rsplit(".", 1)[0] + ".1"]
         self._addr[name] = addr
 
-    def _limit_hops(self):
-        # br_netfilter shows bridged datagrams to inet's iptables.
-        self.run("inet", ["sysctl", "-qw", "net.bridge.bridge-nf-call-iptables=1"], check=True)
-        self.run("inet", [self._iptables("inet"), "-A", "FORWARD", "-m", "ttl", "--ttl-lt",
-                          str(INTERNET_HOPS), "-j", "DROP"], check=True)
-
-    def _apply_filtering(self, side):
-        where, rules = self._filter_rules(side)
-        if where.endswith("-nat"):
-            self.run(where, ["sysctl", "-qw", "net.ipv4.ip_forward=1"], check=True)
-        for rule in rules:
-            self.run(where, [self._iptables(where)] + rule.split(), check=True)
-
-    def _filter_rules(self, side):
-        """(host, iptables rules) that give side its kind."""
+    def _filter(self, side):
+        """The iptables rules that give side its kind."""
         kind = self.kinds[side]
         if kind == "firewall":
-            # Only the WAN side is filtered; loopback traffic inside the host stays open.
-            return side, ["-A INPUT -i %s -p udp -m conntrack ! --ctstate ESTABLISHED,RELATED "
-                          "-j DROP" % HOST_IFNAME]
+            # Only the WAN side is filtered; loopback inside the host stays open.
+            self.iptables(side, "-A INPUT -i eth0 -p udp -m conntrack ! --ctstate "
+                          "ESTABLISHED,RELATED -j DROP")
         if kind not in NAT_KINDS:
-            return side, []
-        # Like a home router, the NAT drops what nobody asked for at its own
-        # WAN input. Dropped there, a stray datagram leaves no conntrack
-        # entry behind that would push the next outgoing mapping to another
-        # public port.
-        rules = ["-t nat -A POSTROUTING -o wan -j MASQUERADE",
-                 "-A INPUT -i wan -p udp -m conntrack --ctstate NEW -j DROP"]
+            return
+        nat = side + "-nat"
+        self.run(nat, ["sysctl", "-qw", "net.ipv4.ip_forward=1"], check=True)
         if kind == "symmetric":
-            rules.insert(0, "-t nat -A POSTROUTING -o wan -p udp -j MASQUERADE --random-fully")
+            self.iptables(nat, "-t nat -A POSTROUTING -o wan -p udp -j MASQUERADE --random-fully")
+        # Like a home router, the NAT drops what nobody asked for at its WAN
+        # input: dropped there, a stray datagram leaves no conntrack entry that
+        # would push the next outgoing mapping to another public port.
+        self.iptables(nat, "-t nat -A POSTROUTING -o wan -j MASQUERADE")
+        self.iptables(nat, "-A INPUT -i wan -p udp -m conntrack --ctstate NEW -j DROP")
         if kind == "full-cone":
-            rules.append("-t nat -A PREROUTING -i wan -p udp -j DNAT --to-destination "
-                         + self._addr[side])
-        return side + "-nat", rules
+            self.iptables(nat, "-t nat -A PREROUTING -i wan -p udp -j DNAT --to-destination "
+                          + self._addr[side])
 
-    def _iptables(self, host):
-        """iptables, or iptables-legacy where the nft-based one cannot work
-        in a namespace; chosen once per process."""
-        global _iptables
-        if _iptables is None:
-            for candidate in ("iptables", "iptables-legacy"):
-                if self.run(host, [candidate, "-t", "nat", "-S"]).returncode == 0:
-                    _iptables = candidate
-                    break
-            else:
-                raise RuntimeError("neither iptables nor iptables-legacy works in a namespace")
-        return _iptables
+    def iptables(self, host, rule):
+        """Runs iptables rule in host; iptables-legacy where the nft-based
+        one cannot work in a namespace (chosen once per process)."""
+        if not _iptables:
+            _iptables.append(next(c for c in ("iptables", "iptables-legacy")
+                                  if self.run(host, [c, "-t", "nat", "-S"]).returncode == 0))
+        return self.run(host, [_iptables[0]] + rule.split(), check=True).stdout
 
     def _start_stun(self):
-        servers = {}
         for port in (STUN_PORT, PROBE_PORT):
             state = "/run/turnserver-%d" % port
             os.makedirs(self.path("stun", state))
-            argv = ["turnserver", "-n", "-S", "-L", STUN_ADDRS[0], "-L", STUN_ADDRS[1],
+            with open(self.path("stun", "/var/log/turnserver-%d.log" % port), "wb") as log:
+                self.popen("stun", [
+                    "turnserver", "-n", "-S", "-L", STUN_ADDRS[0], "-L", STUN_ADDRS[1],
                     "--listening-port", str(port), "--no-cli", "--no-tls", "--no-dtls",
                     "--no-tcp", "--log-file", "stdout", "--simple-log",
-                    "--pidfile", state + "/turnserver.pid", "--db", state + "/turndb"]
-            with open(self.path("stun", "/var/log/turnserver-%d.log" % port), "wb") as log:
-                servers[port] = self.popen("stun", argv, stdout=log, stderr=subprocess.STDOUT)
+                    "--pidfile", state + "/turnserver.pid", "--db", state + "/turndb"],
+                    stdout=log, stderr=subprocess.STDOUT)
         with self.socket("stun") as probe:
-            for addr in STUN_ADDRS:
-                for port in STUN_PORTS:
-                    wait_until(lambda: self._stun_answers(servers, probe, (addr, port)), 15.0,
-                               "coturn on %s:%d" % (addr, port))
-
-    def _stun_answers(self, servers, probe, server):
-        for port, proc in servers.items():
-            if proc.poll() is not None:
-                raise RuntimeError("turnserver ended: " + self.read(
-                    "stun", "/var/log/turnserver-%d.log" % port))
-        return stun_probe.query(probe, server, timeout=0.05) is not None
+            for server in [(a, p) for a in STUN_ADDRS
+                           for p in (STUN_PORT, STUN_ALT_PORT, PROBE_PORT, PROBE_ALT_PORT)]:
+                wait_until(lambda: _stun_answers(probe, server), 15.0, "coturn on %s:%d" % server)
 
     # -- naming and addresses -------------------------------------------
 
     def netns(self, name):
-        """The network namespace name of host name."""
         return "%s-%s" % (self.prefix, name)
 
-    def host(self, name):
-        if name not in self.hosts:
-            raise KeyError("no host %r in this lab (hosts: %s)" % (name, ", ".join(self.hosts)))
-        return self.hosts[name]
-
     def addr(self, name):
-        """IPv4 address of a host's own interface: LAN address behind a NAT,
-        public address for open hosts, WAN address for a NAT, .1 for stun,
-        None for inet (a switch)."""
-        self.host(name)
+        """Address of a host's own interface: LAN address behind a NAT, public
+        address of open hosts and NATs, .1 for stun."""
         return self._addr.get(name)
+
+    def nat_of(self, side):
+        """The NAT host in front of side, None for open or firewall."""
+        if self.kinds[side] == SAME_LAN:
+            return "dev-nat"
+        return side + "-nat" if self.kinds[side] in NAT_KINDS else None
 
     def public_addr(self, side):
         """The address the Internet sees for side "dev" or "app"."""
-        nat = self.nat_of(side)
-        return self._addr[nat] if nat else self._addr[side]
-
-    def nat_of(self, side):
-        """Name of the NAT host in front of side, None for open or firewall."""
-        kind = self.kinds[side]
-        if kind == SAME_LAN:
-            return "dev-nat"
-        return side + "-nat" if kind in NAT_KINDS else None
+        return self._addr[self.nat_of(side) or side]
 
     def mac(self, name):
-        return SAME_LAN_APP_MAC if name == "app" and self.kinds["app"] == SAME_LAN \
-            else SIDES[name][2]
+        return SAME_LAN_APP[1] if self.kinds[name] == SAME_LAN else SIDES[name][2]
 
     # -- running things in hosts ------------------------------------------
 
-    def enter(self, name, cwd="/"):
-        """argv prefix that runs a command inside host name, in directory cwd
-        of that host, with TARN_BIN first on PATH."""
-        return self.host(name).enter(cwd)
+    def enter(self, name):
+        """argv prefix that runs a command in host name, with TARN_BIN on PATH."""
+        return ["nsenter", "--target", str(self.hosts[name].pid), "--mount", "--net", "--wd=/",
+                "--", "env", "PATH=" + HOST_PATH]
 
-    def run(self, name, argv, cwd="/", **kwargs):
-        """subprocess.run inside host name; captures text output by default."""
-        kwargs.setdefault("capture_output", True)
-        kwargs.setdefault("text", True)
-        kwargs.setdefault("timeout", 60)
-        return subprocess.run(self.enter(name, cwd) + list(argv), **kwargs)
+    def run(self, name, argv, **kwargs):
+        """subprocess.run in host name; captures text output by default."""
+        kwargs = dict(dict(capture_output=True, text=True, timeout=60), **kwargs)
+        return subprocess.run(self.enter(name) + list(argv), **kwargs)
 
-    def popen(self, name, argv, cwd="/", **kwargs):
-        """subprocess.Popen inside host name; the lab kills it at tear-down."""
-        kwargs.setdefault("stdin", subprocess.DEVNULL)
-        proc = subprocess.Popen(self.enter(name, cwd) + list(argv), **kwargs)
-        self._procs.append(proc)
-        return proc
+    def popen(self, name, argv, **kwargs):
+        """subprocess.Popen in host name; the lab ends it at tear-down."""
+        self._procs.append(subprocess.Popen(self.enter(name) + list(argv),
+                                            **dict(dict(stdin=subprocess.DEVNULL), **kwargs)))
+        return self._procs[-1]
 
-    def socket(self, name, kind=socket.SOCK_DGRAM, bind=None):
-        """A socket in host name's network, used from this process."""
-        sock = socket_in_netns("/run/netns/" + self.netns(name), kind)
-        if bind is not None:
-            sock.bind(bind)
-        return sock
+    def socket(self, name, kind=socket.SOCK_DGRAM):
+        """A socket in host name's network, used from this process (setns on
+        this thread around the socket() call only)."""
+        own = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
+        target = os.open("/run/netns/" + self.netns(name), os.O_RDONLY)
+        try:
+            if _libc.setns(target, 0x40000000) != 0:  # CLONE_NEWNET
+                raise OSError(ctypes.get_errno(), "setns")
+            try:
+                return socket.socket(socket.AF_INET, kind)
+            finally:
+                _libc.setns(own, 0x40000000)
+        finally:
+            os.close(target)
+            os.close(own)
 
     def path(self, name, path):
-        """Where path of host name's file system is, seen from here."""
-        return resolve_in_root("/proc/%d/root" % self.host(name).pid, path)
+        """Where path of host name's file system is, seen from here (the
+        host's /var/run is a link to its /run)."""
+        if path.startswith("/var/run/"):
+            path = path[4:]
+        return "/proc/%d/root%s" % (self.hosts[name].pid, path)
 
     def write(self, name, path, text):
-        full = self.path(name, path)
-        os.makedirs(os.path.dirname(full), exist_ok=True)
-        with open(full, "w") as f:
+        with open(self.path(name, path), "w") as f:
             f.write(text)
 
     def read(self, name, path):
         with open(self.path(name, path), errors="replace") as f:
             return f.read()
 
-    def exists(self, name, path):
-        return os.path.lexists(self.path(name, path))
-
     def conntrack(self, name):
         """The connection-tracking table of host name, one entry a line."""
-        return self.run(name, ["cat", "/proc/net/nf_conntrack"], check=True).stdout.splitlines()
+        with open("/proc/%d/net/nf_conntrack" % self.hosts[name].pid) as f:
+            return f.read().splitlines()
 
     # -- link conditions --------------------------------------------------
 
     def set_netem(self, side, delay_ms=0, loss_pct=0):
-        """Delay and loss, like netem's, on what side sends out of its WAN
-        link (towards the Internet); both 0 removes them. In force for every
-        datagram sent once this returns."""
-        if self.kinds[side] == SAME_LAN:
-            raise ValueError("a same-lan application shares the device's WAN link")
-        nat = self.nat_of(side)
-        where, ifname = (nat, "wan") if nat else (side, HOST_IFNAME)
-        shaping = bool(delay_ms or loss_pct)
-        shaper = self._shapers.get(where)
+        """Delay and loss on what side sends out of its WAN link; both 0
+        removes them. In force for every datagram sent once this returns.
+        The kernels here lack sch_netem: netfilter queue 0 and lab_shaper.py
+        stand in, bound before the rule that feeds it (--queue-bypass covers a
+        shaper that died)."""
+        host = self.nat_of(side) or side
+        shaper, rule = self._shapers.get(host, (None, None))
         if shaper is None:
-            if not shaping:
-                return
-            shaper = self._shapers[where] = self._start_shaper(where)
+            shaper = self.popen(host, [sys.executable, os.path.join(os.path.dirname(
+                os.path.abspath(__file__)), "lab_shaper.py"), "0"],
+                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            if shaper.stdout.readline() != "ready\n":
+                raise RuntimeError("link shaper in %s did not start" % host)
         shaper.stdin.write("%g %g\n" % (delay_ms, loss_pct))
         shaper.stdin.flush()
-        if _read_line(shaper) != "ok\n":
-            raise RuntimeError("link shaper in %s failed" % where)
-        if shaping != (where in self._queueing):
-            self.run(where, [self._iptables(where), "-t", "mangle", "-A" if shaping else "-D",
-                             "POSTROUTING", "-o", ifname, "-j", "NFQUEUE", "--queue-num",
-                             str(SHAPER_QUEUE), "--queue-bypass"], check=True)
-            if shaping:
-                self._queueing.add(where)
-            else:
-                self._queueing.discard(where)
-
-    def limit_rate(self, side, kbit):
-        """Caps what reaches side's host from the Internet at kbit kbit/s with
-        a token bucket (tc tbf) on the NAT's link toward it."""
-        nat = self.nat_of(side)
-        if nat is None:
-            raise ValueError("limit_rate needs a side behind a NAT")
-        self.run(nat, ["tc", "qdisc", "replace", "dev", "to-" + side, "root", "tbf", "rate",
-                       "%dkbit" % kbit, "burst", "32kbit", "latency", "400ms"], check=True)
-
-    def _start_shaper(self, where):
-        """sch_netem is missing from some kernels: a netfilter queue and
-        lab_shaper.py stand in. Bound before its rule, so nothing is queued to
-        an unbound queue (--queue-bypass covers a shaper that died)."""
-        shaper = self.popen(where, [sys.executable, SHAPER, str(SHAPER_QUEUE)],
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        if _read_line(shaper) != "ready\n":
-            raise RuntimeError("link shaper in %s did not start" % where)
-        return shaper
+        if shaper.stdout.readline() != "ok\n":
+            raise RuntimeError("link shaper in %s failed" % host)
+        new_rule = "-t mangle %%s POSTROUTING -o %s -j NFQUEUE --queue-num 0 --queue-bypass" % (
+            "wan" if host != side else "eth0") if delay_ms or loss_pct else None
+        if rule != new_rule:
+            if rule:
+                self.iptables(host, rule % "-D")
+            if new_rule:
+                self.iptables(host, new_rule % "-A")
+        self._shapers[host] = (shaper, new_rule)
 
     # -- tarn and its services --------------------------------------------
 
-    @staticmethod
-    def has_tool(tool):
-        return bool(BIN) and os.access(os.path.join(BIN, tool), os.X_OK)
-
-    @classmethod
-    def require_tool(cls, tool):
-        if not cls.has_tool(tool):
-            raise unittest.SkipTest("%s is not built" % tool)
-
     def start_bus(self, name="dev", socket_path=DEFAULT_SOCKET):
-        """Starts OpenWrt's ubusd in host name on socket_path (as seen there)
-        and waits for the socket."""
-        sock = self.path(name, socket_path)
-        log_path = self.path(name, "/var/log/ubusd.log")
-        with open(log_path, "ab") as log:
-            proc = self.popen(name, [os.path.join(BIN, "ubusd"), "-s", socket_path],
-                              stdout=log, stderr=subprocess.STDOUT)
-        wait_until(lambda: os.path.exists(sock) or proc.poll() is not None, 10.0,
-                   "ubusd in " + name)
-        if proc.poll() is not None:
-            raise RuntimeError("ubusd failed: " + self.read(name, "/var/log/ubusd.log"))
-        return proc
+        """OpenWrt's ubusd in host name on socket_path (as seen there)."""
+        with open(self.path(name, "/var/log/ubusd.log"), "ab") as log:
+            self.popen(name, [os.path.join(BIN, "ubusd"), "-s", socket_path], stdout=log,
+                       stderr=subprocess.STDOUT)
+        wait_until(lambda: os.path.exists(self.path(name, socket_path)), 10.0, "ubusd")
 
     def start_daemon(self, name, *args, media_port=None, bus=True, layout="legacy"):
-        """Writes host name's network config in layout (tarn_daemon.network_config;
-        WAN = its eth0, MAC = eth0's), starts ubusd there (bus=True), then
-        `tarn -d ARGS` in the host (in "dev": TARN_DEVICE_COMMAND's tarn when
-        that is set). Returns the started tarn_daemon.Daemon: its log is in the
-        host's /var/log, its pid from the host's /var/run/tarn.pid."""
-        self.write(name, "/etc/config/network",
-                   network_config(HOST_IFNAME, self.mac(name), layout))
+        """Writes host name's network config in layout (WAN = its eth0, MAC =
+        eth0's) and media port, starts ubusd there (bus=True), then `tarn -d
+        ARGS` (in "dev": TARN_DEVICE_COMMAND's tarn when that is set)."""
+        self.write(name, "/etc/config/network", network_config("eth0", self.mac(name), layout))
         if media_port is not None:
             self.write(name, "/etc/config/media_server", media_server_config(media_port))
         if bus:
             self.start_bus(name)
-        daemon = Daemon(*args, debug=True, launcher=self.enter(name),
-                        pid_file=self.path(name, PID_FILE),
+        daemon = Daemon(*args, launcher=self.enter(name), pid_file=self.path(name, PID_FILE),
                         run_dir=self.path(name, "/var/log"),
                         program=DEVICE_COMMAND if name == "dev" else ())
         self._daemons.append(daemon)
@@ -616,32 +376,3 @@ class Lab:
 
     def start_device_daemon(self, *args, **kwargs):
         return self.start_daemon("dev", *args, **kwargs)
-
-
-def _main(argv):
-    """By hand, under tests/sandbox: build a lab, print its hosts, run a
-    command (default: a shell) with LAB_<HOST>=holder pid in its environment."""
-    import argparse
-    parser = argparse.ArgumentParser(description="Build a NAT lab and run a command beside it.")
-    parser.add_argument("--device", default="port-restricted", choices=KINDS)
-    parser.add_argument("--app", default="port-restricted", choices=KINDS + (SAME_LAN,))
-    parser.add_argument("--device-delay", type=float, default=0, help="ms, device WAN out")
-    parser.add_argument("--device-loss", type=float, default=0, help="%%, device WAN out")
-    parser.add_argument("command", nargs="*", default=[os.environ.get("SHELL", "/bin/bash")])
-    opts = parser.parse_args(argv)
-    netem = (opts.device_delay, opts.device_loss) if opts.device_delay or opts.device_loss else None
-    started = time.monotonic()
-    with Lab(device=opts.device, app=opts.app, device_wan_netem=netem) as lab:
-        print("lab up in %.2f s" % (time.monotonic() - started))
-        env = dict(os.environ)
-        for name, host in lab.hosts.items():
-            var = "LAB_" + name.upper().replace("-", "_")
-            env[var] = str(host.pid)
-            print("%-8s %-15s netns %-18s nsenter -t $%s -m -n CMD"
-                  % (name, lab.addr(name) or "-", host.netns, var))
-        code = subprocess.run(opts.command, env=env).returncode
-    return code
-
-
-if __name__ == "__main__":
-    sys.exit(_main(sys.argv[1:]))

@@ -1,14 +1,12 @@
 """The full road through the lab: tarn-media and tarn in the device host,
 tarn-peer in the application host, tarnctl playing the cloud agent. Used by
-the lab road tests, the demo and the benchmark."""
+the lab tests, the demo and the benchmarks."""
 
 import json
 import re
-import signal
 import subprocess
-import time
 
-from nat_lab import STUN_ADDRS, Lab, media_server_config
+from nat_lab import STUN_ADDRS, Lab
 from tarn_daemon import wait_reports, wait_until
 
 STUN = "%s:3478" % STUN_ADDRS[0]
@@ -17,10 +15,9 @@ MEDIA_RECORD = "/var/log/media.bin"
 REQUEST = b"GET /live HTTP/1.0\r\n\r\n"
 
 
-def pattern(n, start=0):
-    """The media stand-in's stream: byte i is the top byte of i * 2654435761
-    modulo 2**32."""
-    return bytes(((i * 2654435761) & 0xFFFFFFFF) >> 24 for i in range(start, start + n))
+def pattern(n):
+    """The media stand-in's stream: byte i is the top byte of i * 2654435761 mod 2**32."""
+    return bytes(((i * 2654435761) & 0xFFFFFFFF) >> 24 for i in range(n))
 
 
 def start_media(lab, *args, stderr=None):
@@ -36,12 +33,18 @@ def start_device(lab, *args, **kwargs):
     return lab.start_device_daemon(*args, media_port=MEDIA_PORT, **kwargs)
 
 
+def device_reports(lab, predicate, **kwargs):
+    return wait_reports(predicate, path=lab.path("dev", "/var/log/cloud_log.log"), **kwargs)
+
+
 class Road:
     """One application reaching the device: tarn-peer started with peer_args,
-    the device prepared with its addresses, the answer handed over."""
+    the device prepared with its addresses (naming the STUN server stun),
+    the answer handed over."""
 
-    def __init__(self, lab, *peer_args, nat_type=4):
+    def __init__(self, lab, *peer_args, nat_type=4, stun=STUN):
         self.lab = lab
+        self.stun = stun
         self.peer = lab.popen("app", ["tarn-peer", "--stun", STUN] + list(peer_args),
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, text=True)
@@ -53,46 +56,35 @@ class Road:
         self.peer.stdin.flush()
 
     def prepare(self, nat_type):
-        """The cloud agent's part: the application's addresses to the device
-        (tarnctl prepare), the device's ready answer back as text."""
-        out = self.lab.run("dev", ["tarnctl", "prepare", "--stun", STUN,
+        """The cloud agent's part: tarnctl prepare with the application's
+        addresses; the device's ready answer as text."""
+        out = self.lab.run("dev", ["tarnctl", "prepare", "--stun", self.stun,
                                    "--peer-pub", self.address["peer_pub"],
                                    "--peer-pri", self.address["peer_pri"],
                                    "--nat-type", str(nat_type), "--wait", "10"])
         assert out.returncode == 0, out.stdout + out.stderr
         return out.stdout
 
-    def wait_received(self, size, timeout=120):
+    def wait_received(self, size):
         """Reads tarn-peer's progress lines until it has received size bytes."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            line = self.peer.stderr.readline()
-            if not line:
-                break
+        for line in self.peer.stderr:
             match = re.search(r": (\d+) bytes received", line)
             if match and int(match.group(1)) >= size:
                 return
-        raise AssertionError("tarn-peer did not receive %d bytes" % size)
-
-    def stop(self):
-        """Ends tarn-peer's transfer (it closes its UDT connection)."""
-        self.peer.send_signal(signal.SIGINT)
-        return self.finish()
+        raise AssertionError("tarn-peer ended before receiving %d bytes" % size)
 
     def finish(self, timeout=120):
-        """tarn-peer's exit status and summary line."""
+        """tarn-peer's summary line, with its exit status and standard error."""
         out, err = self.peer.communicate(timeout=timeout)
         lines = out.strip().splitlines()
         summary = json.loads(lines[-1]) if lines else {}
-        summary["exit"] = self.peer.returncode
-        summary["stderr"] = err
+        summary.update(exit=self.peer.returncode, stderr=err)
         return summary
 
     def report(self, timeout=60):
         """The session's report as cloud_log received it."""
-        (report,) = wait_reports(lambda r: r.get("sessionID") == self.sid, timeout=timeout,
-                                 path=self.lab.path("dev", "/var/log/cloud_log.log"))
-        return report
+        return device_reports(self.lab, lambda r: r.get("sessionID") == self.sid,
+                              timeout=timeout)[0]
 
     def media_record(self, size, timeout=120):
         """The first size bytes the media stand-in received, once it has them."""
@@ -102,15 +94,8 @@ class Road:
             with open(path, "rb") as f:
                 data = f.read()
             return data if len(data) >= size else None
-        try:
-            return wait_until(have, timeout, "%d bytes at the media server" % size)[:size]
-        except TimeoutError:
-            with open(path, "rb") as f:
-                got = len(f.read())
-            raise AssertionError("the media server has %d of %d bytes; tarn's log ends:\n%s"
-                                 % (got, size, "\n".join(self.lab._daemons[-1].log()
-                                                         .splitlines()[-40:])))
+        return wait_until(have, timeout, "%d bytes at the media server" % size)[:size]
 
 
-__all__ = ["Lab", "Road", "REQUEST", "STUN", "MEDIA_PORT", "media_server_config", "pattern",
-           "start_device", "start_media"]
+__all__ = ["Lab", "Road", "REQUEST", "STUN", "MEDIA_PORT", "MEDIA_RECORD", "pattern",
+           "start_device", "start_media", "device_reports"]

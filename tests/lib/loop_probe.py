@@ -1,9 +1,8 @@
 """How long tarn's event loop keeps a control request waiting.
 
-A probe thread asks get_tarn_info on a fresh connection every 50 ms and
-records how long each answer took; a loop that blocks shows up as one slow
-answer, however short the block's cause was. With LOOP_PROBE_TABLE set to a
-file, each probe adds a line there (bench/loop_latency.py prints them)."""
+A thread asks get_tarn_info on a fresh connection every 50 ms and records each
+answer time: a loop that blocks shows up as one slow answer. With
+LOOP_PROBE_TABLE set, each probe adds a line to that file (make liveness)."""
 
 import json
 import os
@@ -11,7 +10,7 @@ import socket
 import threading
 import time
 
-REQUEST = b'{"request":"get_tarn_info"}'
+from tarn_daemon import INFO, INFO_ANSWER, read_to_eof
 
 
 def record(fault, **figures):
@@ -23,12 +22,9 @@ def record(fault, **figures):
 
 
 class LoopProbe:
-    def __init__(self, label, make_socket=lambda: socket.socket(), addr=("127.0.0.1", 929),
-                 interval=0.05):
+    def __init__(self, label, make_socket=socket.socket):
         self.label = label
         self._make_socket = make_socket
-        self._addr = addr
-        self._interval = interval
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
         self.latencies = []
@@ -38,16 +34,10 @@ class LoopProbe:
         started = time.monotonic()
         with self._make_socket() as s:
             s.settimeout(300)
-            s.connect(self._addr)
-            s.sendall(REQUEST)
-            answer = b""
-            while True:
-                chunk = s.recv(4096)
-                if not chunk:
-                    break
-                answer += chunk
-        if b'"error_code":0' not in answer:
-            raise OSError("no answer")
+            s.connect(("127.0.0.1", 929))
+            s.sendall(INFO.encode())
+            if read_to_eof(s, 300).decode() != INFO_ANSWER:
+                raise OSError("no answer")
         return time.monotonic() - started
 
     def _run(self):
@@ -56,7 +46,7 @@ class LoopProbe:
                 self.latencies.append(self._ask())
             except OSError:
                 self.failures += 1
-            self._stop.wait(self._interval)
+            self._stop.wait(0.05)
 
     def __enter__(self):
         self._thread.start()
