@@ -9,7 +9,8 @@
                       tests need and runs the tests that execute the mutated
                       line, fastest first, up to the first failure.
 
-Environment: MUTANTS (sample size), MUTANT_SEED, MUTATION_JSON (report file).
+Environment: MUTANTS (sample size), MUTANT_SEED, MUTANT_BUDGET (seconds of
+tests per mutant, 0: no limit), MUTATION_JSON (report file).
 """
 import argparse
 import hashlib
@@ -29,6 +30,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_MUTANTS = 30
 DEFAULT_SEED = 13
+DEFAULT_BUDGET = 60
 GCOV_LOCK = threading.Lock()
 
 # ---------------------------------------------------------------- mutants
@@ -166,7 +168,8 @@ def run_ctest(build, name, timeout=None, env=None, stop=None):
     cmd = ["ctest", "-R", "^%s$" % re.escape(name), "--output-on-failure"]
     start = time.monotonic()
     p = subprocess.Popen(cmd, cwd=build, env=env, stdout=subprocess.PIPE,
-                         stderr=subprocess.STDOUT, text=True, start_new_session=True)
+                         stderr=subprocess.STDOUT, text=True, errors="replace",
+                         start_new_session=True)
     try:
         while True:
             try:
@@ -269,6 +272,18 @@ def build(build_dir, targets, jobs):
     return p.returncode == 0
 
 
+def within_budget(tests, budget):
+    """The fastest tests up to `budget` seconds of their coverage-run time, at
+    least one: a line every daemon and lab test runs would cost each of them."""
+    chosen, total = [], 0.0
+    for name, secs in tests:
+        total += secs
+        if chosen and budget and total > budget:
+            break
+        chosen.append((name, secs))
+    return chosen
+
+
 def run_tests(build_dir, tests, jobs):
     """(outcome, test) of the first test to fail, running `jobs` at a time."""
     stop = threading.Event()
@@ -310,13 +325,15 @@ def judge(mut, tests, src, build_dir, jobs):
 def run(args):
     seed = int(os.environ.get("MUTANT_SEED") or DEFAULT_SEED)
     count = int(os.environ.get("MUTANTS") or DEFAULT_MUTANTS)
+    budget = float(os.environ.get("MUTANT_BUDGET") or DEFAULT_BUDGET)
     tests = line_map(Path(args.coverage_build).resolve(), args.jobs)
     usable = {n: t for n, t in tests.items() if t["passed"]}
     everything = enumerate_mutants(ROOT)
     everything.sort(key=lambda m: (m["file"], m["line"], m["col"], m["op"], m["repl"]))
     sample = random.Random(seed).sample(everything, min(count, len(everything)))
     sample.sort(key=lambda m: (m["file"], m["line"], m["col"]))
-    print("%d mutants in src/, sampling %d with seed %d" % (len(everything), len(sample), seed))
+    print("%d mutants in src/, sampling %d with seed %d, tests up to %g s each" %
+          (len(everything), len(sample), seed, budget))
 
     work = Path(args.mutation_build).resolve()
     src, build_dir = work / "src", work / "build"
@@ -325,20 +342,23 @@ def run(args):
     subprocess.run(["cmake", "-S", str(src), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Debug",
                     "-DCMAKE_CXX_FLAGS_DEBUG=-O0", "-DCMAKE_C_FLAGS_DEBUG=-O0",
                     "-DTARN_OPENWRT_PREFIX=" + args.openwrt], check=True, capture_output=True)
-    if not build(build_dir, ["all"], args.jobs):
+    if not build(build_dir, ["tarn_lib"], args.jobs):
         sys.exit("the unmutated tree does not build in " + str(build_dir))
     # A signal restores the mutated file through judge()'s finally.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
 
     results, start = [], time.monotonic()
     for i, mut in enumerate(sample, 1):
-        hit = sorted(((n, t["seconds"]) for n, t in usable.items()
-                      if mut["line"] in t["lines"].get(mut["file"], [])), key=lambda nt: nt[1])
+        covering = sorted(((n, t["seconds"]) for n, t in usable.items()
+                           if mut["line"] in t["lines"].get(mut["file"], [])),
+                          key=lambda nt: nt[1])
+        hit = within_budget(covering, budget)
         if hit:
             outcome, by = judge(mut, hit, src, build_dir, args.jobs)
         else:
             outcome, by = "survived", None
-        results.append(dict(mut, outcome=outcome, by=by, covered=bool(hit)))
+        results.append(dict(mut, outcome=outcome, by=by, covered=bool(hit), tests=len(hit),
+                            covering=len(covering)))
         note = by or ("" if hit else "not covered")
         print("[%d/%d %4.0fs] %-9s %s %s" % (i, len(sample), time.monotonic() - start, outcome,
                                               describe(mut), note), flush=True)
@@ -358,7 +378,8 @@ def report(results, seed, total, seconds):
     if survivors:
         print("survivors:")
     for r in survivors:
-        print("  " + describe(r) + ("" if r["covered"] else "  [not covered]"))
+        print("  " + describe(r) + ("  [%d of %d tests]" % (r["tests"], r["covering"])
+                                    if r["covered"] else "  [not covered]"))
     if os.environ.get("MUTATION_JSON"):
         Path(os.environ["MUTATION_JSON"]).write_text(json.dumps(
             {"seed": seed, "sample": len(results), "mutants": total, "seconds": round(seconds),
