@@ -130,10 +130,11 @@ coverage: deps
 	$(SUDO) python3 tools/mutate.py --coverage-build $(COV_BUILD) --jobs $(JOBS) coverage
 
 # Sampled mutants of src/, each against the tests that run its line; not in CI.
-# MUTANTS=N, MUTANT_SEED=S, MUTATION_JSON=FILE (docs/testing.md).
+# MUTANTS=N, MUTANT_SEED=S, MUTANT_BUDGET=SECONDS, MUTATION_JSON=FILE (docs/testing.md).
 MUT_BUILD ?= build-mutation
 mutation: coverage
-	$(SUDO) env MUTANTS=$(MUTANTS) MUTANT_SEED=$(MUTANT_SEED) MUTATION_JSON=$(MUTATION_JSON) \
+	$(SUDO) env MUTANTS=$(MUTANTS) MUTANT_SEED=$(MUTANT_SEED) MUTANT_BUDGET=$(MUTANT_BUDGET) \
+	  MUTATION_JSON=$(MUTATION_JSON) \
 	  python3 tools/mutate.py --coverage-build $(COV_BUILD) --mutation-build $(MUT_BUILD) \
 	  --openwrt $(OPENWRT) --jobs $(JOBS) run
 

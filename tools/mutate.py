@@ -28,7 +28,7 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-DEFAULT_MUTANTS = 30
+DEFAULT_MUTANTS = 60
 DEFAULT_SEED = 13
 DEFAULT_BUDGET = 60
 GCOV_LOCK = threading.Lock()
@@ -212,6 +212,7 @@ def line_map(build, jobs):
         if data["key"] == key:
             return data["tests"]
     print("running each test alone in %s for its line map" % build, flush=True)
+    shutil.rmtree(build / "pertest", ignore_errors=True)  # tests since deleted included
     for gcda in build.rglob("*.gcda"):
         gcda.unlink()
     with ThreadPoolExecutor(jobs) as pool:
@@ -223,7 +224,7 @@ def line_map(build, jobs):
 def coverage(args):
     build = Path(args.coverage_build).resolve()
     tests = line_map(build, args.jobs)
-    merged = ["--add-tracefile", str(build / "pertest" / "*" / "cov.json")]
+    merged = [a for n in tests for a in ("--add-tracefile", str(build / "pertest" / n / "cov.json"))]
     subprocess.run(["gcovr", "-r", str(ROOT), "--filter", str(ROOT / "src") + "/"] + merged,
                    check=True)
     # Per directory, from the same merged data.
