@@ -197,11 +197,12 @@ def cover_one(build, name):
     with GCOV_LOCK:  # gcov leaves its .gcov files in a shared directory
         subprocess.run(["gcovr", "-r", str(ROOT), "--filter", str(ROOT / "src") + "/", "--json",
                         str(d / "cov.json"), str(d)], check=True, capture_output=True)
-    lines = {}
+    lines, code = {}, {}
     for f in json.loads((d / "cov.json").read_text())["files"]:
-        lines[f["file"]] = sorted(ln["line_number"] for ln in f["lines"] if ln["count"])
+        lines[f["file"]] = [ln["line_number"] for ln in f["lines"] if ln["count"]]
+        code[f["file"]] = [ln["line_number"] for ln in f["lines"] if not ln["gcovr/noncode"]]
     print("  %-40s %-6s %6.1fs" % (name, "ok" if passed else "FAILED", secs), flush=True)
-    return name, {"passed": passed, "seconds": secs, "lines": lines}
+    return name, {"passed": passed, "seconds": secs, "lines": lines, "code": code}
 
 
 def line_map(build, jobs):
@@ -224,7 +225,9 @@ def line_map(build, jobs):
 def coverage(args):
     build = Path(args.coverage_build).resolve()
     tests = line_map(build, args.jobs)
-    merged = [a for n in tests for a in ("--add-tracefile", str(build / "pertest" / n / "cov.json"))]
+    merged = []
+    for name in tests:
+        merged += ["--add-tracefile", str(build / "pertest" / name / "cov.json")]
     subprocess.run(["gcovr", "-r", str(ROOT), "--filter", str(ROOT / "src") + "/"] + merged,
                    check=True)
     # Per directory, from the same merged data.
@@ -285,6 +288,13 @@ def within_budget(tests, budget):
     return chosen
 
 
+def runs(test, mut, code):
+    """Whether the test executes the mutated line; for a line without code of
+    its own (a constant's definition), whether it executes any of the file."""
+    executed = test["lines"].get(mut["file"], [])
+    return mut["line"] in executed if (mut["file"], mut["line"]) in code else bool(executed)
+
+
 def run_tests(build_dir, tests, jobs):
     """(outcome, test) of the first test to fail, running `jobs` at a time."""
     stop = threading.Event()
@@ -329,6 +339,7 @@ def run(args):
     budget = float(os.environ.get("MUTANT_BUDGET") or DEFAULT_BUDGET)
     tests = line_map(Path(args.coverage_build).resolve(), args.jobs)
     usable = {n: t for n, t in tests.items() if t["passed"]}
+    code = {(f, line) for t in tests.values() for f, ls in t["code"].items() for line in ls}
     everything = enumerate_mutants(ROOT)
     everything.sort(key=lambda m: (m["file"], m["line"], m["col"], m["op"], m["repl"]))
     sample = random.Random(seed).sample(everything, min(count, len(everything)))
@@ -350,8 +361,7 @@ def run(args):
 
     results, start = [], time.monotonic()
     for i, mut in enumerate(sample, 1):
-        covering = sorted(((n, t["seconds"]) for n, t in usable.items()
-                           if mut["line"] in t["lines"].get(mut["file"], [])),
+        covering = sorted(((n, t["seconds"]) for n, t in usable.items() if runs(t, mut, code)),
                           key=lambda nt: nt[1])
         hit = within_budget(covering, budget)
         if hit:
