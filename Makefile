@@ -21,7 +21,7 @@ CROSS_QEMU   = qemu-mips -L /usr/mips-linux-gnu -E LD_LIBRARY_PATH=$(CROSS_PREFI
 CROSS_ROAD   = test_roads.Roads.test_port_restricted_both_sides_carries_media_both_ways
 
 .PHONY: all deps cross-deps build asan cross test test-asan cross-test demo bench liveness clean \
-        fuzz test-tsan bench-lossy
+        fuzz test-tsan bench-lossy coverage mutation
 
 all: build
 
@@ -119,5 +119,24 @@ test-tsan: deps
 	cd $(TSAN_BUILD) && $(SUDO) env TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp" \
 	  setarch -R ctest -L unit -j$(JOBS) --output-on-failure
 
+# Line coverage of src/ from the whole suite, each test run alone in a gcov
+# build (docs/testing.md); the per-test line map also feeds make mutation.
+COV_BUILD ?= build-coverage
+coverage: deps
+	$(call install_missing,gcovr)
+	cmake -S . -B $(COV_BUILD) $(CMAKE_ARGS) -DTARN_OPENWRT_PREFIX=$(OPENWRT) -DTARN_COVERAGE=ON \
+	  -DCMAKE_BUILD_TYPE=Debug
+	cmake --build $(COV_BUILD) -j$(JOBS)
+	$(SUDO) python3 tools/mutate.py --coverage-build $(COV_BUILD) --jobs $(JOBS) coverage
+
+# Sampled mutants of src/, each against the tests that run its line; not in CI.
+# MUTANTS=N, MUTANT_SEED=S, MUTANT_BUDGET=SECONDS, MUTATION_JSON=FILE (docs/testing.md).
+MUT_BUILD ?= build-mutation
+mutation: coverage
+	$(SUDO) env MUTANTS=$(MUTANTS) MUTANT_SEED=$(MUTANT_SEED) MUTANT_BUDGET=$(MUTANT_BUDGET) \
+	  MUTATION_JSON=$(MUTATION_JSON) \
+	  python3 tools/mutate.py --coverage-build $(COV_BUILD) --mutation-build $(MUT_BUILD) \
+	  --openwrt $(OPENWRT) --jobs $(JOBS) run
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(CROSS_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(CROSS_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD) $(COV_BUILD) $(MUT_BUILD)
