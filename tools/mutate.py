@@ -28,7 +28,7 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-DEFAULT_MUTANTS = 60
+DEFAULT_MUTANTS = 50
 DEFAULT_SEED = 13
 DEFAULT_BUDGET = 60
 GCOV_LOCK = threading.Lock()
