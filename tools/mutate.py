@@ -310,7 +310,10 @@ def run_tests(build_dir, tests, jobs):
         return ("timed out" if timed_out else "killed"), name
 
     with ThreadPoolExecutor(jobs) as pool:
-        failed = [r for r in pool.map(one, tests) if r]
+        try:
+            failed = [r for r in pool.map(one, tests) if r]
+        finally:
+            stop.set()  # on Ctrl-C too, so the pool need not wait for the tests
     return failed[0] if failed else None
 
 
