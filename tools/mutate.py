@@ -28,7 +28,7 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-DEFAULT_MUTANTS = 60
+DEFAULT_MUTANTS = 50
 DEFAULT_SEED = 13
 DEFAULT_BUDGET = 60
 GCOV_LOCK = threading.Lock()
@@ -310,7 +310,10 @@ def run_tests(build_dir, tests, jobs):
         return ("timed out" if timed_out else "killed"), name
 
     with ThreadPoolExecutor(jobs) as pool:
-        failed = [r for r in pool.map(one, tests) if r]
+        try:
+            failed = [r for r in pool.map(one, tests) if r]
+        finally:
+            stop.set()  # on Ctrl-C too, so the pool need not wait for the tests
     return failed[0] if failed else None
 
 
