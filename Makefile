@@ -8,7 +8,7 @@ CMAKE_ARGS ?= -DTARN_WERROR=ON
 OPENWRT    := $(CURDIR)/$(BUILD)/openwrt
 
 DEBS = build-essential cmake pkg-config libevent-dev libcjson-dev libudt-dev \
-       libgtest-dev libjson-c-dev coturn iptables iproute2 python3 util-linux shellcheck
+       libgtest-dev libjson-c-dev coturn iptables iproute2 python3 util-linux shellcheck groff-base
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 # The device build: big-endian 32-bit MIPS, its libraries built from pinned
