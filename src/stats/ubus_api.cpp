@@ -155,18 +155,21 @@ void start_cloud_log() {
     }
 }
 
+// 0, or the bus status of the last lookup.
 int lookup_cloud_log(uint32_t *id) {
-    if (ubus_lookup_id(g_ctx, CLOUD_LOG_OBJECT, id) == 0) return 0;
+    int rc = ubus_lookup_id(g_ctx, CLOUD_LOG_OBJECT, id);
+    if (rc == 0) return 0;
     start_cloud_log();
     for (int i = 0; i < LOOKUP_RETRIES; i++) {
         usleep(LOOKUP_RETRY_US);
-        if (ubus_lookup_id(g_ctx, CLOUD_LOG_OBJECT, id) == 0) {
+        rc = ubus_lookup_id(g_ctx, CLOUD_LOG_OBJECT, id);
+        if (rc == 0) {
             LOG("start cloud_log successfully.");
             return 0;
         }
     }
     LOG("error: failed to run cloud_log.");
-    return -1;
+    return rc;
 }
 
 void receive_call_result_data(struct ubus_request *, int, struct blob_attr *msg) {
@@ -182,24 +185,23 @@ int upload_log(const char *text) {
         LOG_AS("send_log_to_cloud_log", "error: failed to init ubus.");
         return -1;
     }
-    if (lookup_cloud_log(&id) < 0) {
+    int rc = lookup_cloud_log(&id);
+    if (rc != 0) {
         LOG_AS("send_log_to_cloud_log", "error: failed to lookup cloud_log.");
-        // The service may come up later, or the connection was what failed.
-        drop_connection();
+        // The service may come up later; the connection stays unless it is
+        // what failed, since it carries the `tarn` object and its calls.
+        if (rc != UBUS_STATUS_NOT_FOUND) drop_connection();
         return -1;
     }
     blob_buf_init(&g_buf, 0);
     blobmsg_add_string(&g_buf, "log_data", text);
-    int rc = ubus_invoke(g_ctx, id, CLOUD_LOG_METHOD, g_buf.head, receive_call_result_data, NULL,
-                         REPLY_WAIT_MS);
+    rc = ubus_invoke(g_ctx, id, CLOUD_LOG_METHOD, g_buf.head, receive_call_result_data, NULL,
+                     REPLY_WAIT_MS);
     LOG_AS("send_log_to_cloud_log", "ubus invoke return.\n\n\n");
     // A time-out leaves the call with the bus, which delivers it once it runs
     // again; only a lost connection or a vanished object means "not sent".
-    if (rc == UBUS_STATUS_CONNECTION_FAILED || rc == UBUS_STATUS_NOT_FOUND) {
-        drop_connection();
-        return -1;
-    }
-    return 0;
+    if (rc == UBUS_STATUS_CONNECTION_FAILED) drop_connection();
+    return rc == UBUS_STATUS_CONNECTION_FAILED || rc == UBUS_STATUS_NOT_FOUND ? -1 : 0;
 }
 
 int object_call(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
