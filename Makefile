@@ -8,7 +8,7 @@ CMAKE_ARGS ?= -DTARN_WERROR=ON
 OPENWRT    := $(CURDIR)/$(BUILD)/openwrt
 
 DEBS = build-essential cmake pkg-config libevent-dev libcjson-dev libudt-dev \
-       libgtest-dev libjson-c-dev coturn iptables iproute2 python3 util-linux
+       libgtest-dev libjson-c-dev coturn iptables iproute2 python3 util-linux shellcheck groff-base
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 # The device build: big-endian 32-bit MIPS, its libraries built from pinned
@@ -20,7 +20,9 @@ CROSS_LIBS   = json-c libevent cjson udt4 gtest libubox ubus uci
 CROSS_QEMU   = qemu-mips -L /usr/mips-linux-gnu -E LD_LIBRARY_PATH=$(CROSS_PREFIX)/lib
 CROSS_ROAD   = test_roads.Roads.test_port_restricted_both_sides_carries_media_both_ways
 
-.PHONY: all deps cross-deps build asan cross test test-asan cross-test demo bench liveness clean \
+PREFIX     ?= /usr/local
+
+.PHONY: all deps cross-deps build install asan cross test test-asan cross-test demo bench liveness clean \
         fuzz test-tsan bench-lossy coverage mutation
 
 all: build
@@ -46,6 +48,10 @@ cross-deps:
 build:
 	cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DTARN_OPENWRT_PREFIX=$(OPENWRT)
 	cmake --build $(BUILD) -j$(JOBS)
+
+# tarn to PREFIX/sbin, its tools to PREFIX/bin, man pages; DESTDIR for staging.
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
 
 asan:
 	cmake -S . -B $(ASAN_BUILD) $(CMAKE_ARGS) -DTARN_OPENWRT_PREFIX=$(OPENWRT) -DTARN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug

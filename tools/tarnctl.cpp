@@ -1,11 +1,13 @@
 // tarnctl: the operator's client for tarn's control port. It speaks exactly
 // as libcloud does: one request per connection, at most one answer, and the
-// daemon closes the connection once the answer is out.
+// daemon closes the connection once the answer is out. `status` asks tarn's
+// bus object instead.
 #include <arpa/inet.h>
 #include <cjson/cJSON.h>
 #include <getopt.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,6 +19,14 @@
 #include <cstring>
 #include <memory>
 #include <string>
+
+#include "stats/ubus_api.h"
+
+// OpenWrt's headers carry no C++ guards.
+extern "C" {
+#include <libubox/blobmsg_json.h>
+#include <libubus.h>
+}
 
 namespace {
 
@@ -34,6 +44,8 @@ const char kHelp[] =
     "                             the device's addresses\n"
     "  ready SID                  ask whether session SID knows its addresses\n"
     "  raw JSON                   send JSON as it is\n"
+    "  status                     show the daemon's state and sessions (ubus call\n"
+    "                             tarn status; -t bounds the whole exchange)\n"
     "\n"
     "Options:\n"
     "  -a ADDRESS   control address (default 127.0.0.1)\n"
@@ -254,6 +266,86 @@ int cmd_prepare(const Target &t, int argc, char **argv) {
     return status;
 }
 
+// libubus has no time-out for connecting or looking up, and ubusd may be
+// stopped: the whole exchange is bounded by an alarm.
+void bus_timeout(int) {
+    static const char msg[] = "tarnctl: no answer from the bus\n";
+    if (write(STDERR_FILENO, msg, sizeof(msg) - 1) < 0) _exit(EXIT_NO_ANSWER);
+    _exit(EXIT_NO_ANSWER);
+}
+
+void keep_status(struct ubus_request *req, int, struct blob_attr *msg) {
+    if (!msg) return;
+    char *text = blobmsg_format_json(msg, true);
+    if (text) *static_cast<std::string *>(req->priv) = text;
+    free(text);
+}
+
+long long json_int(cJSON *obj, const char *name) {
+    cJSON *item = cJSON_GetObjectItem(obj, name);
+    return cJSON_IsNumber(item) ? static_cast<long long>(item->valuedouble) : 0;
+}
+
+const char *json_text(cJSON *obj, const char *name) {
+    cJSON *item = cJSON_GetObjectItem(obj, name);
+    return cJSON_IsString(item) ? item->valuestring : "";
+}
+
+void print_status(cJSON *st) {
+    printf("tarn %s, up %lld s\n", json_text(st, "version"), json_int(st, "uptime"));
+    printf("STUN host: %s\n", json_text(st, "stun_host"));
+    printf("NAT type: %lld (%s)\n", json_int(st, "nat_type"), json_text(st, "nat_type_name"));
+    cJSON *ports = cJSON_GetObjectItem(st, "probe_ports");
+    printf("probe ports: local %lld, public", json_int(ports, "local"));
+    cJSON *port;
+    cJSON_ArrayForEach(port, cJSON_GetObjectItem(ports, "public")) printf(" %d", port->valueint);
+    printf("\nsessions: %lld of %lld\n", json_int(st, "sessions_in_use"),
+           json_int(st, "sessions_max"));
+    cJSON *list = cJSON_GetObjectItem(st, "sessions");
+    if (cJSON_GetArraySize(list) == 0) return;
+    printf("%-40s %-10s %-21s %9s %12s %12s\n", "SID", "STATE", "PEER", "AGE_MS", "TO_PEER",
+           "FROM_PEER");
+    cJSON *sess;
+    cJSON_ArrayForEach(sess, list) {
+        printf("%-40s %-10s %-21s %9lld %12lld %12lld\n", json_text(sess, "sid"),
+               json_text(sess, "state"), json_text(sess, "peer"), json_int(sess, "age_ms"),
+               json_int(sess, "bytes_to_peer"), json_int(sess, "bytes_from_peer"));
+    }
+}
+
+int cmd_status(const Target &t) {
+    signal(SIGALRM, bus_timeout);
+    alarm(static_cast<unsigned>((t.timeout_ms + 999) / 1000));
+    struct ubus_context *ctx = ubus_connect_system();
+    if (!ctx) {
+        fprintf(stderr, "tarnctl: cannot connect to the bus (is ubusd running?)\n");
+        return EXIT_NO_ANSWER;
+    }
+    std::string answer;
+    uint32_t id;
+    int rc = ubus_lookup_id(ctx, "tarn", &id);
+    if (rc == 0) {
+        struct blob_buf b = {};
+        blob_buf_init(&b, 0);
+        rc = ubus_invoke(ctx, id, "status", b.head, keep_status, &answer, t.timeout_ms);
+        blob_buf_free(&b);
+    }
+    ubus_free(ctx);
+    alarm(0);
+    if (rc != 0) {
+        fprintf(stderr, "tarnctl: %s\n",
+                rc == UBUS_STATUS_NOT_FOUND ? "tarn is not on the bus" : ubus_strerror(rc));
+        return EXIT_NO_ANSWER;
+    }
+    Json root(cJSON_Parse(answer.c_str()), cJSON_Delete);
+    if (!root) {
+        fprintf(stderr, "tarnctl: unreadable status\n");
+        return EXIT_NO_ANSWER;
+    }
+    print_status(root.get());
+    return EXIT_ANSWER_OK;
+}
+
 int usage_error() {
     fputs(kHelp, stderr);
     return EXIT_NO_ANSWER;
@@ -293,6 +385,7 @@ int main(int argc, char **argv) {
         return run(t, "{\"action\":\"share_info_reload\"}", false);
     if (!strcmp(cmd, "ready") && rest == 2) return run(t, ready_request(args[1]), true);
     if (!strcmp(cmd, "raw") && rest == 2) return run(t, args[1], true);
+    if (!strcmp(cmd, "status") && rest == 1) return cmd_status(t);
     if (!strcmp(cmd, "prepare")) {
         int status = cmd_prepare(t, rest, args);
         return status < 0 ? usage_error() : status;

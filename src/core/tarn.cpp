@@ -3,7 +3,9 @@
 // Order matters: the MAC is read before daemonising (so a broken uci is seen
 // by the invoking shell), the pid-file lock comes before the command line (so
 // even -h in a second instance reports "process already running..."), and
-// every background duty is started before the loop runs.
+// every background duty is started before the loop runs. -f skips only the
+// fork, so a supervisor (procd) keeps tarn as its own child and sees its real
+// exit status.
 #include "core/tarn.h"
 
 #include <arpa/inet.h>
@@ -76,18 +78,35 @@ p2p_context *p2p_context_new() {
     return ctx;
 }
 
+const char kShortOptions[] = "l:p:s:dhvf";
+const struct option kLongOptions[] = {
+    {"local-address", required_argument, nullptr, 'l'},
+    {"local-port", required_argument, nullptr, 'p'},
+    {"debug", no_argument, nullptr, 'd'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'v'},
+    {"foreground", no_argument, nullptr, 'f'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Whether to fork must be known before the pid file is locked, long before
+// the command line is read for real; this pass says nothing.
+bool wants_foreground(int argc, char **argv) {
+    bool foreground = false;
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+        if (c == 'f') foreground = true;
+    }
+    opterr = 1;
+    optind = 0;  // glibc and musl both start afresh
+    return foreground;
+}
+
 // 0 to go on, -1 to end with failure (help, version, bad option).
 int parse_command_line(p2p_context *ctx, int argc, char **argv, bool *debug) {
-    static const struct option long_options[] = {
-        {"local-address", required_argument, nullptr, 'l'},
-        {"local-port", required_argument, nullptr, 'p'},
-        {"debug", no_argument, nullptr, 'd'},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'v'},
-        {nullptr, 0, nullptr, 0},
-    };
     int c;
-    while ((c = getopt_long(argc, argv, "l:p:s:dhv", long_options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
         switch (c) {
             case 'l':
                 free(ctx->local_address);
@@ -98,6 +117,8 @@ int parse_command_line(p2p_context *ctx, int argc, char **argv, bool *debug) {
                 break;
             case 'd':
                 *debug = true;
+                break;
+            case 'f':  // taken before the fork
                 break;
             case 'h':
                 printf(kUsage, "tarn");
@@ -120,6 +141,11 @@ void signal_quit_cb(evutil_socket_t sig, short events, void *arg) {
     LOG("got signal event:%#x\n", events);
     struct timeval delay = {0, 5000};
     event_base_loopexit(base, &delay);
+}
+
+void signal_reload_cb(evutil_socket_t, short, void *) {
+    LOG("got SIGHUP, reloading %s\n", TARN_CONF_FILE);
+    session_mgr_reload();
 }
 
 // Descriptors (or memory) ran out: the pending connection stays in the
@@ -183,9 +209,11 @@ int p2p_context_init_event(p2p_context *ctx) {
 
     ctx->ev_sigint = evsignal_new(ctx->base, SIGINT, signal_quit_cb, ctx->base);
     ctx->ev_sigterm = evsignal_new(ctx->base, SIGTERM, signal_quit_cb, ctx->base);
-    if (!ctx->ev_sigint || !ctx->ev_sigterm) return -1;
+    ctx->ev_sighup = evsignal_new(ctx->base, SIGHUP, signal_reload_cb, nullptr);
+    if (!ctx->ev_sigint || !ctx->ev_sigterm || !ctx->ev_sighup) return -1;
     event_add(ctx->ev_sigint, nullptr);
     event_add(ctx->ev_sigterm, nullptr);
+    event_add(ctx->ev_sighup, nullptr);
 
     ctx->ev_accept_pause = evtimer_new(ctx->base, accept_resume_cb, ctx);
     if (!ctx->ev_accept_pause) return -1;
@@ -230,6 +258,10 @@ void p2p_context_free(p2p_context *ctx) {
         event_free(ctx->ev_sigterm);
         ctx->ev_sigterm = nullptr;
     }
+    if (ctx->ev_sighup) {
+        event_free(ctx->ev_sighup);
+        ctx->ev_sighup = nullptr;
+    }
     if (ctx->listener) {
         evconnlistener_free(ctx->listener);
         ctx->listener = nullptr;
@@ -253,7 +285,9 @@ int tarn_main(int argc, char **argv) {
         LOG_AS("main", "init mac error");
         return -1;
     }
-    if (daemon(0, 1) < 0) {
+    if (wants_foreground(argc, argv)) {
+        if (chdir("/") < 0) LOG_AS("main", "chdir / failed - %s", strerror(errno));
+    } else if (daemon(0, 1) < 0) {
         LOG_AS("main", "Could not run as daemon - %s", strerror(errno));
         return -1;
     }
@@ -295,6 +329,7 @@ int tarn_main(int argc, char **argv) {
         p2p_context_free(ctx);
         return -1;
     }
+    if (tarn_bus_start(ctx->base) < 0) LOG_AS("main", "warning: bus object fail");
 
     LOG_AS("main", "p2p daemon started. version: %s\n", TARN_VERSION);
     event_base_dispatch(ctx->base);
@@ -303,6 +338,7 @@ int tarn_main(int argc, char **argv) {
     session_mgr_cleanup();
     libcloud_close_all();
     gpp_timer_free();
+    tarn_bus_stop();
     p2p_context_free(ctx);
     ubus_deinit();
     return 0;

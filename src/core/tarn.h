@@ -14,6 +14,8 @@ struct p2p_context {
     int local_port;
     // Re-enables the listener after a failed accept (descriptors used up).
     struct event *ev_accept_pause;
+    // SIGHUP re-reads the configuration file; sessions carry on.
+    struct event *ev_sighup;
 };
 
 #define TARN_PID_FILE "/var/run/tarn.pid"
@@ -28,3 +30,8 @@ int p2p_context_init_event(p2p_context *ctx);
 void p2p_context_clear(p2p_context *ctx);
 void p2p_context_free(p2p_context *ctx);
 void signal_abort_handler(int sig);
+
+// The bus object `tarn` (status, clean), answered on base's loop: 0 or -1.
+int tarn_bus_start(struct event_base *base);
+// Before the loop is freed; the reporter's call pipe goes with ubus_deinit.
+void tarn_bus_stop();

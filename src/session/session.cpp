@@ -2,6 +2,7 @@
 // start and its bulk clean. Loop thread only.
 #include "session/session.h"
 
+#include <cjson/cJSON.h>
 #include <event2/event.h>
 #include <unistd.h>
 
@@ -65,6 +66,34 @@ void free_nat_type_timer() {
     }
 }
 
+const char *state_name(int state) {
+    switch (state) {
+        case SESS_RESOLVING:
+            return "resolving";
+        case SESS_QUERYING:
+            return "querying";
+        case SESS_ADDR_KNOWN:
+            return "addr_known";
+        case SESS_PUNCHING:
+            return "punching";
+        case SESS_CONNECTED:
+            return "connected";
+        case SESS_STREAMING:
+            return "streaming";
+        default:
+            return "unknown";
+    }
+}
+
+// The address the winning ACK came from once punched, the application's
+// public address before.
+const char *peer_text(const p2p_session &sess, char *buf, size_t size) {
+    const udp_punch_state *st = sess.punch.state;
+    if (st && st->succeeded) return sockaddr_to_str(&st->peer_addr);
+    snprintf(buf, size, "%s:%d", sess.peer.peer_pub_ip, sess.peer.peer_pub_port);
+    return buf;
+}
+
 void free_timer(struct event **ev) {
     if (*ev) {
         LOG_AS("session_free", "remove ev_timeout.");
@@ -106,6 +135,58 @@ int session_mgr_cleanup() {
         session_free(&sess);
     }
     return 0;
+}
+
+int session_mgr_reload() {
+    char host[sizeof(g_stun_host)] = "";
+    if (conf_file_load(host, sizeof(host) - 1) < 0) {
+        LOG("no STUN host in %s, keeping [%s]\n", TARN_CONF_FILE, g_stun_host);
+        return -1;
+    }
+    if (strcmp(host, g_stun_host) == 0) return 0;
+    memcpy(g_stun_host, host, sizeof(g_stun_host));
+    LOG("STUN host from %s: [%s]\n", TARN_CONF_FILE, g_stun_host);
+    if (g_stun_host[0] != '\0') request_nat_type(g_stun_host, g_stun_host);
+    return 0;
+}
+
+void session_mgr_status(cJSON *out) {
+    cJSON_AddStringToObject(out, "stun_host", g_stun_host);
+    const int nat = g_nat_type.load();
+    cJSON_AddNumberToObject(out, "nat_type", nat);
+    cJSON_AddStringToObject(out, "nat_type_name", stunNatCodeName(nat));
+    int probe[STUN_PROBE_FIELDS];
+    STUN_copy_probe_data(probe);
+    cJSON *ports = cJSON_AddObjectToObject(out, "probe_ports");
+    cJSON_AddNumberToObject(ports, "local", probe[0]);
+    cJSON_AddItemToObject(ports, "public", cJSON_CreateIntArray(probe + 1, STUN_PROBE_PORTS));
+
+    cJSON *list = cJSON_CreateArray();
+    int in_use = 0;
+    for (const auto &sess : sessions) {
+        if (sess.state == SESS_FREE) continue;
+        in_use++;
+        char buf[32];
+        cJSON *item = cJSON_CreateObject();
+        cJSON_AddStringToObject(item, "sid", sess.sid);
+        cJSON_AddStringToObject(item, "state", state_name(sess.state));
+        cJSON_AddStringToObject(item, "peer", peer_text(sess, buf, sizeof(buf)));
+        cJSON_AddNumberToObject(item, "age_ms", time_offset_ms(&sess.create_time));
+        cJSON_AddNumberToObject(item, "bytes_to_peer",
+                                static_cast<double>(sess.stat.dataCountSent));
+        cJSON_AddNumberToObject(item, "bytes_from_peer",
+                                static_cast<double>(sess.stat.dataCountRecv));
+        cJSON_AddItemToArray(list, item);
+    }
+    cJSON_AddNumberToObject(out, "sessions_in_use", in_use);
+    cJSON_AddNumberToObject(out, "sessions_max", MAX_SESSIONS);
+    cJSON_AddItemToObject(out, "sessions", list);
+}
+
+int session_mgr_count() {
+    int n = 0;
+    for (const auto &sess : sessions) n += sess.state != SESS_FREE;
+    return n;
 }
 
 void session_save_stun_host() {

@@ -1,16 +1,23 @@
-// Report upload to the cloud_log service, and every other bus call, off the
-// event loop.
+// Report upload to the cloud_log service, tarn's own bus object, and every
+// other bus call, off the event loop.
 //
 // Design: one reporter thread owns the bus. Producers (the loop thread for
 // session reports and share notices, the NAT-type worker for discovery
-// reports) only append a job to a bounded queue under g_lock and signal
-// g_wake; when the queue is full the oldest job is dropped and counted. The
-// reporter runs the job at the head; a job that finds the bus down stays at
-// the head and is tried again after a growing pause, so nothing queued is lost
-// while ubusd restarts or is stopped. The upload connection and the message
-// buffer belong to the reporter thread alone; a connection that reported a
-// failure is dropped and made anew on the next try. ubus_deinit lets the
-// reporter drain the queue for a bounded time, then stops it.
+// reports) only append a job to a bounded queue under g_lock and write the
+// wake-up eventfd; when the queue is full the oldest job is dropped and
+// counted. The reporter waits in poll() on that eventfd and on the bus socket,
+// so it serves calls on the `tarn` object while idle. It runs the job at the
+// head; a job that finds the bus down stays at the head and is tried again
+// after a growing pause, so nothing queued is lost while ubusd restarts or is
+// stopped. The upload connection, the object and the message buffer belong to
+// the reporter thread alone; a connection that reported a failure is dropped
+// and made anew (the object re-added) on the next try.
+//
+// A call on `tarn` is deferred and handed to the loop through the call pipe;
+// the loop answers with ubus_object_reply, which queues the answer under
+// g_lock; the reporter completes the call, or fails it once kAnswerWait has
+// passed. ubus_deinit lets the reporter drain the queue for a bounded time,
+// then stops it.
 #include "stats/ubus_api.h"
 
 #include "util/log.h"
@@ -22,7 +29,9 @@ extern "C" {
 }
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,6 +46,7 @@ extern "C" {
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 static constexpr char log_unit[] = "ubus_api";
 
@@ -47,6 +57,7 @@ static constexpr char log_unit[] = "ubus_api";
 #define LOOKUP_RETRIES 10
 #define LOOKUP_RETRY_US 20000
 #define REPLY_WAIT_MS 100
+#define TARN_OBJECT "tarn"
 
 namespace {
 
@@ -57,27 +68,50 @@ constexpr auto kRetryFirst = 100ms;
 constexpr auto kRetryMax = 2000ms;
 constexpr auto kDrainLimit = 1500ms;
 
+constexpr auto kAnswerWait = 2000ms;  // the loop's answer to a call on `tarn`
+constexpr size_t kCallsMax = 16;      // calls waiting for the loop
+
+using clock_type = std::chrono::steady_clock;
+
 struct bus_job {
     uint64_t seq;
     ubus_job_fn run;
     std::string text;
 };
 
+struct object_reply {
+    uint32_t id;
+    std::string json;  // empty: the loop could not answer
+};
+
 // Allocated once and never freed: a reporter stuck in a bus call at exit is
 // left behind, and must not find these destroyed under it.
 std::mutex &g_lock = *new std::mutex;
-std::condition_variable &g_wake = *new std::condition_variable;
+std::condition_variable &g_done = *new std::condition_variable;
 std::deque<bus_job> &g_queue = *new std::deque<bus_job>;
+std::deque<object_reply> &g_replies = *new std::deque<object_reply>;
 unsigned g_dropped;
 uint64_t g_next_seq;
 bool g_stopping;
 bool g_running;
 bool g_finished;  // the reporter has left its loop
+bool g_serving;   // keep `tarn` on the bus
 std::thread *g_reporter;
+int g_wake_fd = -1;
+int g_call_pipe[2] = {-1, -1};
 
 // Reporter thread only.
 struct ubus_context *g_ctx;
 struct blob_buf g_buf;
+bool g_object_added;
+uint32_t g_next_call_id;
+
+struct waiting_call {
+    uint32_t id;
+    clock_type::time_point deadline;
+    struct ubus_request_data req;
+};
+std::vector<waiting_call> &g_calls = *new std::vector<waiting_call>;
 
 int ubus_init() {
     if (g_ctx) return 0;
@@ -89,10 +123,18 @@ int ubus_init() {
     return 0;
 }
 
+// Calls still waiting went with the connection they came on.
 void drop_connection() {
     if (!g_ctx) return;
     ubus_free(g_ctx);
     g_ctx = nullptr;
+    g_object_added = false;
+    g_calls.clear();
+}
+
+void wake_reporter() {
+    uint64_t one = 1;
+    if (write(g_wake_fd, &one, sizeof(one)) < 0) return;  // already awake
 }
 
 // Starts the service through the shell and does not wait for it: a service
@@ -113,18 +155,21 @@ void start_cloud_log() {
     }
 }
 
+// 0, or the bus status of the last lookup.
 int lookup_cloud_log(uint32_t *id) {
-    if (ubus_lookup_id(g_ctx, CLOUD_LOG_OBJECT, id) == 0) return 0;
+    int rc = ubus_lookup_id(g_ctx, CLOUD_LOG_OBJECT, id);
+    if (rc == 0) return 0;
     start_cloud_log();
     for (int i = 0; i < LOOKUP_RETRIES; i++) {
         usleep(LOOKUP_RETRY_US);
-        if (ubus_lookup_id(g_ctx, CLOUD_LOG_OBJECT, id) == 0) {
+        rc = ubus_lookup_id(g_ctx, CLOUD_LOG_OBJECT, id);
+        if (rc == 0) {
             LOG("start cloud_log successfully.");
             return 0;
         }
     }
     LOG("error: failed to run cloud_log.");
-    return -1;
+    return rc;
 }
 
 void receive_call_result_data(struct ubus_request *, int, struct blob_attr *msg) {
@@ -140,52 +185,169 @@ int upload_log(const char *text) {
         LOG_AS("send_log_to_cloud_log", "error: failed to init ubus.");
         return -1;
     }
-    if (lookup_cloud_log(&id) < 0) {
+    int rc = lookup_cloud_log(&id);
+    if (rc != 0) {
         LOG_AS("send_log_to_cloud_log", "error: failed to lookup cloud_log.");
-        // The service may come up later, or the connection was what failed.
-        drop_connection();
+        // The service may come up later; the connection stays unless it is
+        // what failed, since it carries the `tarn` object and its calls.
+        if (rc != UBUS_STATUS_NOT_FOUND) drop_connection();
         return -1;
     }
     blob_buf_init(&g_buf, 0);
     blobmsg_add_string(&g_buf, "log_data", text);
-    int rc = ubus_invoke(g_ctx, id, CLOUD_LOG_METHOD, g_buf.head, receive_call_result_data,
-                         NULL, REPLY_WAIT_MS);
+    rc = ubus_invoke(g_ctx, id, CLOUD_LOG_METHOD, g_buf.head, receive_call_result_data, NULL,
+                     REPLY_WAIT_MS);
     LOG_AS("send_log_to_cloud_log", "ubus invoke return.\n\n\n");
     // A time-out leaves the call with the bus, which delivers it once it runs
     // again; only a lost connection or a vanished object means "not sent".
-    if (rc == UBUS_STATUS_CONNECTION_FAILED || rc == UBUS_STATUS_NOT_FOUND) {
-        drop_connection();
-        return -1;
-    }
+    if (rc == UBUS_STATUS_CONNECTION_FAILED) drop_connection();
+    return rc == UBUS_STATUS_CONNECTION_FAILED || rc == UBUS_STATUS_NOT_FOUND ? -1 : 0;
+}
+
+int object_call(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
+                const char *method, struct blob_attr *) {
+    if (g_calls.size() >= kCallsMax) return UBUS_STATUS_UNKNOWN_ERROR;
+    tarn_call call = {g_next_call_id++,
+                      strcmp(method, "clean") == 0 ? TARN_CALL_CLEAN : TARN_CALL_STATUS};
+    if (write(g_call_pipe[1], &call, sizeof(call)) != sizeof(call))
+        return UBUS_STATUS_UNKNOWN_ERROR;
+    g_calls.push_back({call.id, clock_type::now() + kAnswerWait, {}});
+    ubus_defer_request(ctx, req, &g_calls.back().req);
     return 0;
 }
 
-// Runs jobs until asked to stop; then drains what is queued for a while.
-void reporter_main() {
-    auto pause = kRetryFirst;
-    std::chrono::steady_clock::time_point drain_end{};
-    std::unique_lock<std::mutex> lk(g_lock);
-    for (;;) {
-        g_wake.wait(lk, [] { return g_stopping || !g_queue.empty(); });
-        if (g_stopping) {
-            if (drain_end == std::chrono::steady_clock::time_point{})
-                drain_end = std::chrono::steady_clock::now() + kDrainLimit;
-            if (g_queue.empty() || std::chrono::steady_clock::now() >= drain_end) break;
-        }
-        bus_job job = g_queue.front();
-        lk.unlock();
-        int rc = job.run(job.text.c_str());
-        lk.lock();
-        if (rc == 0) {
-            // The head may have been dropped for room meanwhile.
-            if (!g_queue.empty() && g_queue.front().seq == job.seq) g_queue.pop_front();
-            pause = kRetryFirst;
+struct ubus_method g_methods[2];
+struct ubus_object_type g_object_type;
+struct ubus_object g_object;
+
+int add_tarn_object() {
+    if (!g_ctx) g_ctx = ubus_connect_system();
+    if (!g_ctx) return -1;
+    if (!g_object.name) {
+        g_methods[0].name = "status";
+        g_methods[1].name = "clean";
+        for (auto &m : g_methods) m.handler = object_call;
+        g_object_type.name = TARN_OBJECT;
+        g_object_type.methods = g_methods;
+        g_object_type.n_methods = 2;
+        g_object.name = TARN_OBJECT;
+        g_object.type = &g_object_type;
+        g_object.methods = g_methods;
+        g_object.n_methods = 2;
+    }
+    // Ids from an earlier ubusd mean nothing to this one.
+    g_object.id = 0;
+    g_object_type.id = 0;
+    if (ubus_add_object(g_ctx, &g_object) != 0) {
+        LOG("failed to add object %s", TARN_OBJECT);
+        drop_connection();
+        return -1;
+    }
+    g_object_added = true;
+    LOG("object %s added", TARN_OBJECT);
+    return 0;
+}
+
+void complete_call(std::vector<waiting_call>::iterator it, const std::string &json) {
+    int status = UBUS_STATUS_UNKNOWN_ERROR;
+    blob_buf_init(&g_buf, 0);
+    if (!json.empty() && blobmsg_add_json_from_string(&g_buf, json.c_str())) {
+        ubus_send_reply(g_ctx, &it->req, g_buf.head);
+        status = UBUS_STATUS_OK;
+    }
+    ubus_complete_deferred_request(g_ctx, &it->req, status);
+    g_calls.erase(it);
+}
+
+void answer_calls(std::deque<object_reply> &replies) {
+    for (auto &r : replies) {
+        auto it = std::find_if(g_calls.begin(), g_calls.end(),
+                               [&](const waiting_call &c) { return c.id == r.id; });
+        if (it != g_calls.end()) complete_call(it, r.json);
+    }
+    auto now = clock_type::now();
+    for (auto it = g_calls.begin(); it != g_calls.end();) {
+        if (it->deadline > now) {
+            ++it;
             continue;
         }
-        auto until = std::chrono::steady_clock::now() + pause;
-        if (g_stopping) until = std::min(until, drain_end);
-        g_wake.wait_until(lk, until, [] { return g_stopping; });
-        pause = std::min(pause * 2, kRetryMax);
+        ubus_complete_deferred_request(g_ctx, &it->req, UBUS_STATUS_TIMEOUT);
+        it = g_calls.erase(it);
+    }
+}
+
+// Waits until woken, the bus has something for us, or `until`.
+void wait_for_work(clock_type::time_point until) {
+    int timeout = -1;
+    if (until != clock_type::time_point::max()) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(until - clock_type::now());
+        timeout = static_cast<int>(std::max<int64_t>(0, left.count()));
+    }
+    struct pollfd fds[2] = {{g_wake_fd, POLLIN, 0}, {g_ctx ? g_ctx->sock.fd : -1, POLLIN, 0}};
+    if (poll(fds, 2, timeout) <= 0) return;
+    uint64_t count;
+    if (fds[0].revents && read(g_wake_fd, &count, sizeof(count)) < 0) count = 0;
+    if (g_ctx && fds[1].revents) {
+        ubus_handle_event(g_ctx);
+        if (g_ctx->sock.eof) {
+            LOG("bus connection lost");
+            drop_connection();
+        }
+    }
+}
+
+// Runs jobs and serves calls until asked to stop; then drains what is
+// queued for a while.
+void reporter_main() {
+    auto pause = kRetryFirst;
+    auto connect_pause = kRetryFirst;
+    auto job_after = clock_type::time_point::min();
+    auto connect_after = clock_type::time_point::min();
+    auto drain_end = clock_type::time_point::max();
+    std::unique_lock<std::mutex> lk(g_lock);
+    for (;;) {
+        auto now = clock_type::now();
+        if (g_stopping) {
+            if (drain_end == clock_type::time_point::max()) drain_end = now + kDrainLimit;
+            if (g_queue.empty() || now >= drain_end) break;
+        }
+        std::deque<object_reply> replies;
+        replies.swap(g_replies);
+        bool serve = g_serving && !g_stopping;
+        bool have_job = !g_queue.empty();
+        bool job_due = have_job && now >= job_after;
+        bus_job job = job_due ? g_queue.front() : bus_job{};
+        lk.unlock();
+
+        if (g_ctx) answer_calls(replies);
+        if (job_due) {
+            int rc = job.run(job.text.c_str());
+            lk.lock();
+            if (rc == 0) {
+                // The head may have been dropped for room meanwhile.
+                if (!g_queue.empty() && g_queue.front().seq == job.seq) g_queue.pop_front();
+                pause = kRetryFirst;
+                job_after = clock_type::time_point::min();
+            } else {
+                job_after = std::min(clock_type::now() + pause, drain_end);
+                pause = std::min(pause * 2, kRetryMax);
+            }
+            continue;
+        }
+        if (serve && !g_object_added && now >= connect_after) {
+            if (add_tarn_object() == 0) {
+                connect_pause = kRetryFirst;
+            } else {
+                connect_after = clock_type::now() + connect_pause;
+                connect_pause = std::min(connect_pause * 2, kRetryMax);
+            }
+        }
+        auto until = drain_end;
+        if (have_job) until = std::min(until, job_after);
+        if (serve && !g_object_added) until = std::min(until, connect_after);
+        for (auto &c : g_calls) until = std::min(until, c.deadline);
+        wait_for_work(until);
+        lk.lock();
     }
     g_queue.clear();
     lk.unlock();
@@ -193,7 +355,21 @@ void reporter_main() {
     blob_buf_free(&g_buf);
     lk.lock();
     g_finished = true;
-    g_wake.notify_all();
+    g_done.notify_all();
+}
+
+// Under g_lock.
+int start_reporter() {
+    if (g_running) return 0;
+    g_wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (g_wake_fd < 0) return -1;
+    g_reporter = new std::thread(reporter_main);
+    g_running = true;
+    // A program that ends without ubus_deinit still stops the reporter
+    // before the queue and its lock are destroyed.
+    static std::once_flag stop_at_exit;
+    std::call_once(stop_at_exit, [] { atexit(ubus_deinit); });
+    return 0;
 }
 
 }  // namespace
@@ -216,22 +392,36 @@ struct ubus_context *ubus_connect_system() {
 
 void ubus_post(ubus_job_fn run, const char *text) {
     std::lock_guard<std::mutex> guard(g_lock);
-    if (g_stopping) return;
-    if (!g_running) {
-        g_reporter = new std::thread(reporter_main);
-        g_running = true;
-        // A program that ends without ubus_deinit still stops the reporter
-        // before the queue and its lock are destroyed.
-        static std::once_flag stop_at_exit;
-        std::call_once(stop_at_exit, [] { atexit(ubus_deinit); });
-    }
+    if (g_stopping || start_reporter() < 0) return;
     if (g_queue.size() >= kQueueMax) {
         g_queue.pop_front();
         g_dropped++;
         LOG("report queue full, %u dropped so far\n", g_dropped);
     }
     g_queue.push_back({g_next_seq++, run, text ? text : ""});
-    g_wake.notify_one();
+    wake_reporter();
+}
+
+int ubus_object_start() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (g_serving) return g_call_pipe[0];
+    if (g_stopping || pipe2(g_call_pipe, O_CLOEXEC | O_NONBLOCK) < 0) return -1;
+    if (start_reporter() < 0) {
+        close(g_call_pipe[0]);
+        close(g_call_pipe[1]);
+        g_call_pipe[0] = g_call_pipe[1] = -1;
+        return -1;
+    }
+    g_serving = true;
+    wake_reporter();
+    return g_call_pipe[0];
+}
+
+void ubus_object_reply(uint32_t id, const char *json) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (!g_running) return;
+    g_replies.push_back({id, json ? json : ""});
+    wake_reporter();
 }
 
 void send_log_to_cloud_log(const char *text) {
@@ -243,10 +433,10 @@ void ubus_deinit() {
     std::unique_lock<std::mutex> lk(g_lock);
     if (!g_running) return;
     g_stopping = true;
-    g_wake.notify_all();
+    wake_reporter();
     // Some libubus calls wait without a time-out (a lookup on a stopped
-    // ubusd): exit does not wait for them.
-    if (!g_wake.wait_for(lk, kDrainLimit + 1s, [] { return g_finished; })) {
+    // ubusd): exit does not wait for them, and leaves their descriptors.
+    if (!g_done.wait_for(lk, kDrainLimit + 1s, [] { return g_finished; })) {
         g_reporter->detach();
         return;
     }
@@ -255,7 +445,13 @@ void ubus_deinit() {
     lk.lock();
     delete g_reporter;
     g_reporter = nullptr;
+    for (int *fd : {&g_wake_fd, &g_call_pipe[0], &g_call_pipe[1]}) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
+    }
+    g_replies.clear();
     g_running = false;
+    g_serving = false;
     g_stopping = false;
     g_finished = false;
 }

@@ -243,6 +243,9 @@ NatType stunNatVerdict(const StunNatTests &t);
 // The classification code: base code, OR 0x10 for hairpin, low byte; -1 for
 // NatFailure.
 int stunNatCode(int natType, int hairpin);
+// Name of a classification code as the session manager keeps it (low four
+// bits; 15 for a failure): "Open", "Firewall", ...
+const char *stunNatCodeName(int code);
 // "Open", "Dependent Mapping, random port, no hairpin", ...
 void stunNatDescribe(int natType, int preservePort, int hairpin, char *out, size_t size);
 

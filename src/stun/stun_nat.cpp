@@ -257,6 +257,15 @@ int stunNatCode(int natType, int hairpin) {
     return code;
 }
 
+const char *stunNatCodeName(int code) {
+    const int low = code & 0x0F;
+    if (code == NAT_CODE_FAILURE || low == 0x0F) return kBaseCodes[NatFailure].text;
+    for (const auto &base : kBaseCodes) {
+        if (base.code == low) return base.text;
+    }
+    return "Unknown";
+}
+
 void stunNatDescribe(int natType, int preservePort, int hairpin, char *out, size_t size) {
     if (natType < 0 || natType >= kBaseCodeCount) {
         snprintf(out, size, "%d unknown NAT type", natType);
