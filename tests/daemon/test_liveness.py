@@ -7,11 +7,12 @@ import os
 import signal
 import unittest
 
-from loop_probe import LoopProbe
+from loop_probe import LoopProbe, record
 from tarn_daemon import (Bus, Daemon, prepare_text, reports, request, set_device_mac, tarnctl,
                          udp_sink, wait_reports, wait_until)
 
 WORST_MS = 1000
+RESOLVER_CAP = 4
 
 
 class Liveness(unittest.TestCase):
@@ -45,6 +46,28 @@ class Liveness(unittest.TestCase):
                 self.assertEqual(probe.failures, 0)
                 self.assertLess(probe.worst_ms, WORST_MS, fault)
                 self.assertEqual(daemon.stop(), 0)
+
+    def test_dns_server_that_never_answers(self):
+        # Lookups pile up on a name server that reads nothing: the loop keeps
+        # answering and the resolver threads stay capped.
+        with open("/etc/resolv.conf", "w") as f:
+            f.write("nameserver 127.0.0.1\noptions timeout:30 attempts:1\n")
+        with open("/etc/nsswitch.conf", "w") as f:
+            f.write("hosts: files dns\n")
+        self.enterContext(udp_sink(("127.0.0.1", 53)))
+        with Daemon() as daemon:
+            idle = len(os.listdir("/proc/%d/task" % daemon.pid))
+            with LoopProbe("DNS server never answers, 32 prepares") as probe:
+                for i in range(32):
+                    request(prepare_text("slow%d.tarn.test" % i))
+                wait_until(lambda: daemon.log().count("evaddrinfo_new") >= 32, what="32 lookups")
+                peak = len(os.listdir("/proc/%d/task" % daemon.pid))
+            record("DNS server never answers, 32 prepares", threads_added=peak - idle)
+            # The resolvers, and the bus reporter that may have started.
+            self.assertLessEqual(peak, idle + RESOLVER_CAP + 1)
+            self.assertEqual(probe.failures, 0)
+            self.assertLess(probe.worst_ms, WORST_MS)
+            self.assertEqual(daemon.stop(), 0)
 
 
 if __name__ == "__main__":
