@@ -3,6 +3,7 @@
 // and what the machines make of datagrams those sockets send, one loop
 // activation at a time.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <event2/event.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -152,9 +153,13 @@ TEST(ProbeDatagram, RecognisesSynAckAndTrash) {
          {std::string(), std::string(1, '\0'), t.substr(1), t + "X", two, other})
         EXPECT_EQ(kind(trash), PUNCH_TRASH) << trash;
 
-    // A probe that cannot be sent at all (not a socket) is a failure.
+    // A probe sent is a success; one that cannot be sent at all (not a
+    // socket) is a failure.
     udp_punch_ctx ctx{};
     ctx.token = kToken;
+    int sock = udp_on("127.0.0.1");
+    EXPECT_EQ(stun_send_syn_ex(&ctx, 0, sock, local_of(sock)), 0);
+    close(sock);
     int not_socket[2];
     ASSERT_EQ(pipe(not_socket), 0);
     EXPECT_EQ(stun_send_syn_ex(&ctx, 0, not_socket[1], addr_of("127.0.0.1", 9)), -1);
@@ -422,6 +427,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A receive error other than EINTR/EAGAIN: a refused datagram on a connected
 // socket leaves one behind. It ends the main machine only.
+TEST_F(Device, ClearBeforeUdtClosesBothSockets) {
+    const int sock = ctx.sock, fixed = ctx.fixed_sock;
+    ASSERT_EQ(udp_punch_clear_internal(&ctx), 0);
+    EXPECT_EQ(ctx.sock, -1);
+    EXPECT_EQ(ctx.fixed_sock, -1);
+    for (int fd : {sock, fixed}) EXPECT_EQ(fcntl(fd, F_GETFD), -1) << fd;
+}
+
 TEST_F(Device, ReceiveErrorEndsTheMainMachineOnly) {
     start();
     StdoutCapture log;

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <tuple>
 
@@ -22,6 +23,11 @@ using testing::internal::GetCapturedStdout;
 
 void put(const std::string &path, const std::string &text) {
     std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 bool contains(const std::string &hay, const std::string &needle) {
@@ -77,6 +83,21 @@ TEST_F(UtilsTest, ConfFileLoad) {
             EXPECT_TRUE(contains(log, c.log)) << log;
         }
     }
+}
+
+TEST_F(UtilsTest, ConfFileSave) {
+    // Started without standard input, tarn may get descriptor 0 for the file.
+    int saved = dup(0);
+    close(0);
+    EXPECT_EQ(conf_file_save("203.0.113.9"), 0);
+    dup2(saved, 0);
+    close(saved);
+    EXPECT_EQ(slurp(TARN_CONF_FILE), "STUN_HOST=[203.0.113.9]\n");
+    // No temporary file, no change: the old file stays whole.
+    ASSERT_EQ(mkdir(TARN_CONF_FILE ".tmp", 0700), 0);
+    EXPECT_EQ(conf_file_save("203.0.113.10"), -1);
+    rmdir(TARN_CONF_FILE ".tmp");
+    EXPECT_EQ(slurp(TARN_CONF_FILE), "STUN_HOST=[203.0.113.9]\n");
 }
 
 // --- uci options ----------------------------------------------------------
