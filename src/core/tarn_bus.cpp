@@ -34,8 +34,7 @@ void answer_status(uint32_t id) {
 
 // As do_tarn_clean, and says how many sessions it ended.
 void answer_clean(uint32_t id) {
-    int ended = session_mgr_count();
-    session_mgr_cleanup();
+    int ended = session_mgr_cleanup();
     char text[48];
     snprintf(text, sizeof(text), "{\"sessions_ended\":%d}", ended);
     ubus_object_reply(id, text);

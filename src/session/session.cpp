@@ -129,12 +129,14 @@ int session_mgr_init(struct event_base *base) {
 int session_mgr_cleanup() {
     free_nat_type_timer();
     flush_conf_save();
+    int ended = 0;
     for (auto &sess : sessions) {
         if (sess.state == SESS_FREE) continue;
         stat_mark_cleanup(&sess.stat);
         session_free(&sess);
+        ended++;
     }
-    return 0;
+    return ended;
 }
 
 int session_mgr_reload() {
@@ -181,12 +183,6 @@ void session_mgr_status(cJSON *out) {
     cJSON_AddNumberToObject(out, "sessions_in_use", in_use);
     cJSON_AddNumberToObject(out, "sessions_max", MAX_SESSIONS);
     cJSON_AddItemToObject(out, "sessions", list);
-}
-
-int session_mgr_count() {
-    int n = 0;
-    for (const auto &sess : sessions) n += sess.state != SESS_FREE;
-    return n;
 }
 
 void session_save_stun_host() {

@@ -71,7 +71,8 @@ extern struct event_base *g_session_base;
 
 // 0 (also when already started) or -1.
 int session_mgr_init(struct event_base *base);
-// Ends every live session; used for do_tarn_clean and at shutdown.
+// Ends every live session; used for do_tarn_clean and at shutdown. Returns
+// how many there were.
 int session_mgr_cleanup();
 // Re-reads the STUN host from the configuration file (SIGHUP); a changed
 // host gets a fresh NAT-type request. Sessions are untouched. 0 or -1.
@@ -79,8 +80,6 @@ int session_mgr_reload();
 // Adds the manager's view to a status object: STUN host, NAT type, probe
 // ports and every live session.
 void session_mgr_status(struct cJSON *out);
-// Live sessions.
-int session_mgr_count();
 // Saves g_stun_host to the configuration file now, or a few seconds later
 // when it was saved a moment ago (then the host current at that time).
 void session_save_stun_host();
