@@ -92,12 +92,13 @@ class Sessions(unittest.TestCase):
         self.assertIn("dns resolve error", self.daemon.log())
 
     def test_thirty_third_session_is_refused_and_clean_frees_all(self):
-        conns = [connect() for _ in range(32)]
-        for s in conns:
-            s.sendall(prepare_text().encode())
-        # The listener's backlog is 5: on a loaded machine the last connects
-        # wait for the kernel's SYN retries.
-        self.daemon.wait_log("prepare p2p end", count=32, timeout=60)
+        # One at a time: the listener's backlog is 5, and a burst of 32 leaves
+        # the overflow to the kernel's retries, seconds apart.
+        conns = []
+        for i in range(32):
+            conns.append(self.enterContext(connect()))
+            conns[-1].sendall(prepare_text().encode())
+            self.daemon.wait_log("prepare p2p end", count=i + 1)
         self.assertEqual(request(prepare_text()),
                          '{"error_code":24,"error_msg":"no idle sess is available"}')
         sids = []

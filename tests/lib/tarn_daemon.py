@@ -143,7 +143,10 @@ class Daemon:
         return read_file(self.dir + "/stderr")
 
     def wait_log(self, text, timeout=10.0, count=1):
-        wait_until(lambda: self.log().count(text) >= count, timeout, repr(text))
+        try:
+            wait_until(lambda: self.log().count(text) >= count, timeout, repr(text))
+        except TimeoutError as e:
+            raise TimeoutError("%s; the log ends:\n%s" % (e, self.log()[-3000:])) from None
 
     def open_fds(self):
         return len(os.listdir("/proc/%d/fd" % self.pid))
