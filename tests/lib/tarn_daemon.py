@@ -149,7 +149,13 @@ class Daemon:
             raise TimeoutError("%s; the log ends:\n%s" % (e, self.log()[-3000:])) from None
 
     def open_fds(self):
-        return len(os.listdir("/proc/%d/fd" % self.pid))
+        """tarn's open descriptors, once two readings agree: a connection
+        closes just after the log line that ends it."""
+        def settled():
+            n = len(os.listdir("/proc/%d/fd" % self.pid))
+            time.sleep(0.05)
+            return n == len(os.listdir("/proc/%d/fd" % self.pid)) and n
+        return wait_until(settled, what="tarn's descriptors to settle")
 
     def stop(self, sig=signal.SIGTERM):
         """Signals tarn; returns its exit code once no sanitizer complained."""
@@ -241,8 +247,15 @@ class Bus:
         self.proc = None
 
     def answers(self):
+        # ubusd greets each client from its loop; before the loop runs, a
+        # SIGTERM is taken and then forgotten when the loop starts.
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-            return s.connect_ex(self.socket_path) == 0
+            s.settimeout(1.0)
+            try:
+                s.connect(self.socket_path)
+                return len(s.recv(1)) == 1
+            except OSError:
+                return False
 
     def __enter__(self):
         with open("/run/ubusd.out", "ab") as out:
