@@ -3,11 +3,12 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= 2
 CMAKE_ARGS ?= -DTARN_WERROR=ON
-# OpenWrt's libubox, ubus and uci, built once from pinned sources (docs/host-bus.md);
+# OpenWrt's libubox, ubus and uci and UDT 4.11 with the project's patches
+# (openwrt/udt/patches), built once from pinned sources (docs/host-bus.md);
 # the sanitizer build links the same ones.
 OPENWRT    := $(CURDIR)/$(BUILD)/openwrt
 
-DEBS = build-essential cmake pkg-config libevent-dev libcjson-dev libudt-dev \
+DEBS = build-essential cmake pkg-config patch libevent-dev libcjson-dev \
        libgtest-dev libjson-c-dev coturn iptables iproute2 python3 util-linux shellcheck groff-base
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -41,7 +42,7 @@ install_missing = @missing=""; for p in $(1); do \
 # Then builds OpenWrt's libraries into $(OPENWRT) unless they are there already.
 deps:
 	$(call install_missing,$(DEBS))
-	JOBS=$(JOBS) cmake/third_party.sh --prefix $(OPENWRT) --work $(OPENWRT)-src libubox ubus uci
+	JOBS=$(JOBS) cmake/third_party.sh --prefix $(OPENWRT) --work $(OPENWRT)-src libubox ubus uci udt4
 
 cross-deps:
 	$(call install_missing,$(CROSS_DEBS))

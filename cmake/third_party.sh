@@ -6,11 +6,15 @@
 # cjson, udt4, gtest, json-c and the OpenWrt ones), and installs them into DIR.
 # Sources come from ../shared/third_party (TARN_THIRD_PARTY overrides); without
 # that folder the OpenWrt libraries are cloned from their upstream repositories
-# at the same commits. gtest is built from Debian's googletest sources. Each
-# package is built once: a stamp in DIR records the pinned version it holds.
+# at the same commits. gtest is built from Debian's googletest sources. udt4 is
+# UDT 4.11 with the project's patches (openwrt/udt/patches, as the OpenWrt
+# package applies them); udt4-plain is the same tarball unpatched, the viewer
+# most apps ship, for benchmarks. Each package is built once: a stamp in DIR
+# records the pinned version (and patches) it holds.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+udt_patches=$here/../openwrt/udt/patches
 tarballs=${TARN_THIRD_PARTY:-$here/../../shared/third_party}
 prefix="" work="" toolchain=""
 while [ $# -gt 0 ]; do
@@ -38,7 +42,8 @@ pins() {
     json-c) echo "json-c-0.16 - -" ;;
     libevent) echo "libevent-2.1.12-stable - -" ;;
     cjson) echo "cJSON-1.7.15 - -" ;;
-    udt4) echo "udt4-4.11 - -" ;;
+    udt4) echo "udt4-4.11 - - $(cat "$udt_patches"/*.patch | sha256sum | cut -c1-16)" ;;
+    udt4-plain) echo "udt4-4.11 - -" ;;
     gtest) echo "googletest-$(dpkg-query -W -f='${Version}' googletest 2>/dev/null) /usr/src/googletest -" ;;
     *) echo "unknown package $1" >&2; exit 2 ;;
     esac
@@ -47,7 +52,7 @@ pins() {
 # Unpacks (or clones) PACKAGE's source into $work and prints its folder.
 fetch() {
     local stem url commit
-    read -r stem url commit < <(pins "$1")
+    read -r stem url commit _ < <(pins "$1")
     local src=$work/$stem
     rm -rf "$src"
     if [ -d "$url" ]; then
@@ -116,7 +121,12 @@ build() {
         -DEVENT__DISABLE_BENCHMARK=ON ;;
     cjson) cmake_install "$src" -DBUILD_SHARED_LIBS=ON -DENABLE_CJSON_TEST=OFF \
         -DENABLE_CJSON_UTILS=OFF -DENABLE_CUSTOM_COMPILER_FLAGS=OFF ;;
-    udt4) udt4_cmake "$src" && cmake_install "$src" ;;
+    udt4)
+        for p in "$udt_patches"/*.patch; do
+            patch -s -p1 -d "$src" <"$p" >&2 || { echo "udt4: $p does not apply" >&2; exit 1; }
+        done
+        udt4_cmake "$src" && cmake_install "$src" ;;
+    udt4-plain) udt4_cmake "$src" && cmake_install "$src" ;;
     gtest) cmake_install "$src" -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON ;;
     libubox) cmake_install "$src" -DBUILD_LUA=OFF -DBUILD_EXAMPLES=OFF ;;
     ubus) cmake_install "$src" -DBUILD_LUA=OFF -DBUILD_EXAMPLES=OFF ;;
