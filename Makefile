@@ -10,6 +10,8 @@ OPENWRT    := $(CURDIR)/$(BUILD)/openwrt
 
 DEBS = build-essential cmake pkg-config patch libevent-dev libcjson-dev \
        libgtest-dev libjson-c-dev coturn iptables iproute2 python3 util-linux shellcheck groff-base
+# OpenWrt's init scripts run under busybox sh in the package test.
+DEBS += busybox-static
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 # The device build: big-endian 32-bit MIPS, its libraries built from pinned

@@ -67,9 +67,12 @@ fetch() {
         esac
         tar -xzf "$tarballs/$stem.tar.gz" -C "$work"
     elif [ "$url" != - ]; then
-        git clone -q "$url" "$src" >&2
-        git -C "$src" -c advice.detachedHead=false checkout -q "$commit"
-        [ "$(git -C "$src" rev-parse HEAD)" = "$commit" ] || {
+        # Without the tarball the clone is the only source; say so when it fails.
+        git clone -q "$url" "$src" >&2 || {
+            echo "$stem: $tarballs/$stem.tar.gz is missing and cloning $url failed" >&2
+            exit 1
+        }
+        git -C "$src" -c advice.detachedHead=false checkout -q "$commit" || {
             echo "$stem: upstream has no commit $commit" >&2
             exit 1
         }

@@ -74,7 +74,7 @@ int lock_pid_file() {
 
 p2p_context *p2p_context_new() {
     auto *ctx = static_cast<p2p_context *>(calloc(1, sizeof(p2p_context)));
-    if (!ctx) LOG("memory deficiency");
+    if (!ctx) LOG_FAILURE("memory deficiency");
     return ctx;
 }
 
@@ -127,7 +127,7 @@ int parse_command_line(p2p_context *ctx, int argc, char **argv, bool *debug) {
                 printf("%s version: %s\n", "tarn", TARN_VERSION);
                 return -1;
             default:  // -s included: accepted by the parser, meaningless to us
-                printf("bad parameters\n");
+                fprintf(stderr, "bad parameters\n");
                 return -1;
         }
     }
@@ -230,7 +230,7 @@ int p2p_context_init_event(p2p_context *ctx) {
             reinterpret_cast<struct sockaddr *>(&sin), sizeof(sin));
     }
     if (!ctx->listener) {
-        LOG("failed to start local listener");
+        LOG_FAILURE("failed to start local listener");
         return -1;
     }
     evconnlistener_set_error_cb(ctx->listener, p2p_context_accept_error_cb);
@@ -278,21 +278,24 @@ void p2p_context_free(p2p_context *ctx) {
 }
 
 int tarn_main(int argc, char **argv) {
+    // A supervisor may send SIGHUP at any time after the fork (procd's reload
+    // does); its default action would end us before the loop takes it over.
+    signal(SIGHUP, SIG_IGN);
     // Log lines are read live by whoever holds our standard output.
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
     if (init_dev_mac() < 0) {
-        LOG_AS("main", "init mac error");
+        LOG_FAILURE_AS("main", "init mac error");
         return -1;
     }
     if (wants_foreground(argc, argv)) {
         if (chdir("/") < 0) LOG_AS("main", "chdir / failed - %s", strerror(errno));
     } else if (daemon(0, 1) < 0) {
-        LOG_AS("main", "Could not run as daemon - %s", strerror(errno));
+        LOG_FAILURE_AS("main", "Could not run as daemon - %s", strerror(errno));
         return -1;
     }
     if (lock_pid_file() < 0) {
-        LOG_AS("main", "process already running...");
+        LOG_FAILURE_AS("main", "process already running...");
         return -1;
     }
     signal(SIGPIPE, SIG_IGN);

@@ -123,24 +123,27 @@ class StartAndStop(unittest.TestCase):
             second = Daemon()
             self.assertEqual(second.launch(), 0)  # the invoking shell sees success
             self.assertEqual(reap(), 255)
-            self.assertIn("process already running...", second.log())
+            self.assertIn("process already running...", second.stderr())
             self.assertEqual(read_file(PID_FILE), str(first.pid))
             self.assertEqual(request(INFO), INFO_ANSWER)
 
     def test_command_line(self):
-        # arguments, port that answers (None: the start fails with 255), log text
-        for args, port, text in [
-                (["-p", "abc"], 929, "ctx->local_port: 929"),
-                (["-p", "0"], 929, "ctx->local_port: 929"),
-                (["-l", "127.0.0.1"], 929, "ctx->local_address: 127.0.0.1"),
-                (["-p", "1929", "--local-address", "127.0.0.1"], 1929, "ctx->local_port: 1929"),
-                (["-v"], None, "tarn version: 1.1\n"),
-                (["-h"], None, "usage: tarn [options]\n\t[-l local-address], eg. 127.0.0.1\n"),
-                (["-s", "x"], None, "bad parameters"),
-                (["--bogus"], None, "bad parameters"),
-                (["-l", "192.0.2.77"], None, "failed to start local listener"),
+        # arguments, port that answers (None: the start fails with 255), text
+        # on standard output (log) or error (a failure that ends start-up)
+        out, err = "log", "stderr"
+        for args, port, where, text in [
+                (["-p", "abc"], 929, out, "ctx->local_port: 929"),
+                (["-p", "0"], 929, out, "ctx->local_port: 929"),
+                (["-l", "127.0.0.1"], 929, out, "ctx->local_address: 127.0.0.1"),
+                (["-p", "1929", "--local-address", "127.0.0.1"], 1929, out,
+                 "ctx->local_port: 1929"),
+                (["-v"], None, out, "tarn version: 1.1\n"),
+                (["-h"], None, out, "usage: tarn [options]\n\t[-l local-address], eg. 127.0.0.1\n"),
+                (["-s", "x"], None, err, "bad parameters"),
+                (["--bogus"], None, err, "bad parameters"),
+                (["-l", "192.0.2.77"], None, err, "failed to start local listener"),
                 # inet_addr would have made it 255.255.255.255 and gone on.
-                (["-l", "abc"], None, "failed to start local listener")]:
+                (["-l", "abc"], None, err, "failed to start local listener")]:
             with self.subTest(args=args):
                 d = Daemon(*args)
                 if port is None:
@@ -151,7 +154,7 @@ class StartAndStop(unittest.TestCase):
                         self.assertEqual(request(INFO, port=port), INFO_ANSWER)
                         if port != 929:
                             self.assertRaises(ConnectionRefusedError, request, INFO)
-                self.assertIn(text, d.log())
+                self.assertIn(text, getattr(d, where)())
 
     def test_idle_connections_cannot_starve_the_port(self):
         limit = 64
