@@ -25,7 +25,7 @@ import sys
 
 from tarn_daemon import BIN, DEFAULT_SOCKET, PID_FILE, Daemon, collect, network_config, wait_until
 
-NAT_KINDS = ("port-restricted", "full-cone", "symmetric")
+NAT_KINDS = ("port-restricted", "full-cone", "symmetric", "sequential-symmetric")
 KINDS = NAT_KINDS + ("open", "firewall")
 SAME_LAN = "same-lan"  # app side only: the application sits behind the device's NAT
 STUN_ADDRS = ("203.0.113.1", "203.0.113.2")
@@ -37,6 +37,9 @@ INTERNET_HOPS = 16
 SIDES = {"dev": ("203.0.113.10", "192.168.1", "02:7a:72:6e:00:01"),
          "app": ("203.0.113.20", "192.168.2", "02:7a:72:6e:00:02")}
 SAME_LAN_APP = ("192.168.1.3", "02:7a:72:6e:00:03")
+# sequential-symmetric: the public port towards the STUN server, and how many
+# ports after it are handed out in turn to every other destination.
+SEQ_STUN_PORT, SEQ_PORTS = 40000, 8
 # The device's tarn when not TARN_BIN's, e.g. a cross build under its emulator.
 DEVICE_COMMAND = shlex.split(os.environ.get("TARN_DEVICE_COMMAND", ""))
 HOST_PATH = ":".join(([BIN] if BIN else []) + ["/usr/sbin", "/usr/bin", "/sbin", "/bin"])
@@ -211,6 +214,8 @@ class Lab:
         self.run(nat, ["sysctl", "-qw", "net.ipv4.ip_forward=1"], check=True)
         if kind == "symmetric":
             self.iptables(nat, "-t nat -A POSTROUTING -o wan -p udp -j MASQUERADE --random-fully")
+        if kind == "sequential-symmetric":
+            self._sequential_snat(nat, SIDES[side][0])
         # Like a home router, the NAT drops what nobody asked for at its WAN
         # input: dropped there, a stray datagram leaves no conntrack entry that
         # would push the next outgoing mapping to another public port.
@@ -219,6 +224,20 @@ class Lab:
         if kind == "full-cone":
             self.iptables(nat, "-t nat -A PREROUTING -i wan -p udp -j DNAT --to-destination "
                           + self._addr[side])
+
+    def _sequential_snat(self, nat, public):
+        """One port towards the STUN server, then a new port per destination,
+        in turn from the next one up. A plain SNAT port range will not do:
+        Linux starts its search at a random offset in the range."""
+        self.iptables(nat, "-t nat -A POSTROUTING -o wan -p udp -d %s --dport %d -j SNAT "
+                      "--to-source %s:%d" % (STUN_ADDRS[0], STUN_PORT, public, SEQ_STUN_PORT))
+        # Only a connection's first datagram passes the nat table, and each
+        # rule sees what the ones before it let through: rule k takes one in
+        # SEQ_PORTS - k of those, so new mappings go round the ports in order.
+        for k in range(SEQ_PORTS):
+            self.iptables(nat, "-t nat -A POSTROUTING -o wan -p udp -m statistic --mode nth "
+                          "--every %d --packet 0 -j SNAT --to-source %s:%d"
+                          % (SEQ_PORTS - k, public, SEQ_STUN_PORT + 1 + k))
 
     def iptables(self, host, rule):
         """Runs iptables rule in host; iptables-legacy where the nft-based

@@ -5,7 +5,8 @@ host; each run's discovery report is read back from the cloud_log stand-in."""
 import re
 import unittest
 
-from nat_lab import PROBE_ALT_PORT, PROBE_PORT, STUN_ADDRS, STUN_ALT_PORT, STUN_PORT, Lab
+from nat_lab import (PROBE_ALT_PORT, PROBE_PORT, SEQ_STUN_PORT, STUN_ADDRS, STUN_ALT_PORT,
+                     STUN_PORT, Lab)
 from roads import device_reports
 from tarn_daemon import LEGACY_SOCKET
 
@@ -27,9 +28,9 @@ EXPECTED = {
 }
 
 
-def natcheck(lab):
-    """tarn-natcheck -p's output, its NAT code and the run's discovery report."""
-    out = lab.run("dev", ["tarn-natcheck", "-p", STUN_ADDRS[0]])
+def natcheck(lab, *options):
+    """tarn-natcheck's output, its NAT code and the run's discovery report."""
+    out = lab.run("dev", ["tarn-natcheck"] + list(options) + [STUN_ADDRS[0]])
     assert out.returncode == 0, out.stdout + out.stderr
     code = int(re.search(r"^nat code: \S+ \((-?\d+)\)$", out.stdout, re.M).group(1))
     report = device_reports(lab, lambda r: r.get("type") == "discoverNatType", timeout=10)[0]
@@ -51,7 +52,7 @@ class NatType(unittest.TestCase):
                 # Up before the run: at exit, tarn-natcheck gives its report
                 # only 1.5 s, too little to start cloud_log on a loaded machine.
                 lab.run("dev", ["cloud_log"], check=True)
-                out, code, report = natcheck(lab)
+                out, code, report = natcheck(lab, "-p")
                 self.assertEqual(code, want[0], out)
                 self.assertEqual(tuple(report[f] for f in REPORT_FIELDS), want, report)
                 # Tests I and I(2) both saw the public address, on one port
@@ -78,6 +79,18 @@ class NatType(unittest.TestCase):
                         re.escape(lab.addr("dev")), re.escape(addr), local, dport), table)
                     self.assertEqual(int(m.group(1)) if m else None, port, table)
                 self.assertEqual(len(set(public)), 6, public)
+
+    def test_sequential_symmetric_hands_out_the_next_port(self):
+        # Test I goes to the STUN address's own port, test I(2) to the first
+        # other destination: the next port up. (No probe run: its socket's
+        # datagrams to 203.0.113.1:3478 would clash with test I's mapping.)
+        with Lab(device="sequential-symmetric") as lab:
+            lab.start_bus("dev", LEGACY_SOCKET)
+            lab.run("dev", ["cloud_log"], check=True)
+            out, code, report = natcheck(lab)
+            self.assertEqual(code, 0x08, out)
+            self.assertEqual((report["testIMappedAddrPort"], report["testI2MappedAddrPort"]),
+                             (SEQ_STUN_PORT, SEQ_STUN_PORT + 1), report)
 
 
 if __name__ == "__main__":

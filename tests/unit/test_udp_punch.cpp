@@ -287,7 +287,18 @@ class Device : public ::testing::Test {
 };
 Device *Device::current;
 
-TEST_F(Device, MainPathsWithPredictionFromTheFourthSweep) {
+// The NAT type the peer reports for itself, and the sweep from which the five
+// ports above its public one are probed too.
+struct Prediction {
+    int peer_nat_type;
+    int first_sweep;
+};
+
+class PredictionFor : public Device, public ::testing::WithParamInterface<Prediction> {};
+
+TEST_P(PredictionFor, MainPathsAndPredictedPorts) {
+    sess.peer.peer_nat_type = GetParam().peer_nat_type;
+    const int first = GetParam().first_sweep;
     udp_punch_state *st = this->st();
     for (int sweep = 1; sweep <= 4; sweep++) {
         SCOPED_TRACE(sweep);
@@ -295,10 +306,11 @@ TEST_F(Device, MainPathsWithPredictionFromTheFourthSweep) {
         auto priv_got = collect(priv, {ctx.sock});
         ASSERT_EQ(priv_got.size(), 1u);
         EXPECT_EQ(priv_got[0].data, syn_of(kToken));
-        // The public port every time, the five above it from the fourth on.
+        // The public port every time, the five above it from the first
+        // prediction sweep on.
         for (int k = 0; k <= 5; k++) {
             auto got = at(static_cast<uint16_t>(kPub + k));
-            ASSERT_EQ(got.size(), k == 0 || sweep == 4 ? 1u : 0u) << "port +" << k;
+            ASSERT_EQ(got.size(), k == 0 || sweep >= first ? 1u : 0u) << "port +" << k;
             if (!got.empty()) {
                 EXPECT_EQ(got[0].data, syn_of(kToken));
                 EXPECT_EQ(ntohs(got[0].src.sin_port), port_of(ctx.sock));
@@ -326,6 +338,20 @@ TEST_F(Device, MainPathsWithPredictionFromTheFourthSweep) {
     EXPECT_EQ(st->predict_count, 4);
     EXPECT_EQ(st->path_status[1], static_cast<uint32_t>(PUNCH_SYN_RECVD));
 }
+
+INSTANTIATE_TEST_SUITE_P(Device, PredictionFor,
+                         ::testing::Values(
+                             // Filtering that depends on the address or port keeps one mapping:
+                             // the public port is the one to probe first.
+                             Prediction{NatPortDependentFilter, 4},
+                             Prediction{NatAddressDependentFilter, 4},
+                             // The zero-filled request of a session that was never told.
+                             Prediction{NatUnknown, 4},
+                             // A symmetric NAT is never found at its STUN-seen port.
+                             Prediction{NatDependentMapping, 1},
+                             // 8 counts as the peer's NatType (a firewall, no NAT), not as the
+                             // device's classification code 0x08 (dependent mapping).
+                             Prediction{NatFirewall, 4}));
 
 // Datagrams by destination port, source port and TTL.
 using flow = std::tuple<uint16_t, uint16_t, int>;
