@@ -51,7 +51,7 @@ class BusFaults(unittest.TestCase):
         return answer["result"]["sid"]
 
     def terminate(self, proc, state, between=lambda: None):
-        """SIGTERM; between runs right after it. Returns the seconds to exit."""
+        """SIGTERM (between runs right after it); tarn must exit cleanly."""
         start = time.monotonic()
         proc.send_signal(signal.SIGTERM)
         between()
@@ -63,7 +63,6 @@ class BusFaults(unittest.TestCase):
         for mark in SANITIZER_MARKS:
             self.assertNotIn(mark, self.log())
         self.assertLess(took, EXIT_BOUND_S)
-        return took
 
     @contextlib.contextmanager
     def bus(self):
@@ -127,9 +126,7 @@ class BusFaults(unittest.TestCase):
         proc = self.start()
         self.prepare()
         self.terminate(proc, "never reached")
-        # Given up, not tried until the drain's end.
         self.assertRegex(self.log(), r"\d+ report\(s\) not delivered")
-        self.assertNotIn("send_log_to_cloud_log", self.log())
 
 
 if __name__ == "__main__":
