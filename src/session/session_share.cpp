@@ -17,13 +17,14 @@ static constexpr char log_unit[] = "session";
 
 namespace {
 
-// On the reporter thread, with a connection of its own for this one notice.
-// A notice that finds no bus is not kept: it only says "look again".
-int notify_web_media(const char *) {
+// On the reporter thread, with a connection of its own for this one notice,
+// bounded by the reporter. A notice that finds no bus is not kept: it only
+// says "look again".
+void notify_web_media() {
     struct ubus_context *ctx = ubus_connect_system();
     if (!ctx) {
         LOG_AS("reload_share_info", "connect to ubusd failed!");
-        return 0;
+        return;
     }
     struct blob_buf b = {};
     blob_buf_init(&b, 0);
@@ -34,14 +35,13 @@ int notify_web_media(const char *) {
         LOG_AS("reload_share_info", "start to notify web_media. ");
         ubus_invoke(ctx, id, WEB_MEDIA_METHOD, b.head, NULL, NULL, WEB_MEDIA_TIMEOUT_MS);
     }
-    ubus_free(ctx);
+    ubus_release(ctx);
     blob_buf_free(&b);
-    return 0;
 }
 
 }  // namespace
 
 int reload_share_info() {
-    ubus_post(notify_web_media, nullptr);
+    ubus_post_notice(notify_web_media);
     return 0;
 }
