@@ -480,10 +480,11 @@ void reporter_main() {
         lk.lock();
     }
     size_t left = g_reports.size();
+    bool never = g_bus_seen.load() == BUS_NEVER;
     g_reports.clear();
     g_notices.clear();
     lk.unlock();
-    if (left) LOG("%zu report(s) not delivered", left);
+    if (left) LOG("%zu report(s) not delivered%s", left, never ? ", no bus ever reached" : "");
     drop_connection();
     blob_buf_free(&g_buf);
     lk.lock();
