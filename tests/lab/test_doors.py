@@ -1,0 +1,57 @@
+"""Doors a neighbour or a misbehaving viewer could walk through, tried in the
+lab (docs/security.md): strangers who saw the session id answer the device's
+SYNs first."""
+
+import sys
+import unittest
+
+from roads import Lab, Road, start_device, start_media
+
+MB = 1 << 20
+# Sends the ACK of session id SID from SRC_IP:SRC_PORT to DEST_IP:DEST_PORT
+# every 20 ms until it is killed.
+ACKER = """
+import socket, sys, time
+sid, src_ip, src_port, dest_ip, dest_port = sys.argv[1:]
+ack = bytes([(ord(sid[0]) + 1) % 256]) + sid[1:].encode() + b"\\0"
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind((src_ip, int(src_port)))
+while True:
+    s.sendto(ack, (dest_ip, int(dest_port)))
+    time.sleep(0.02)
+"""
+NEIGHBOUR = "192.168.1.66"  # a second address on the device's own LAN
+STRANGER = "203.0.113.66"  # an Internet host
+
+
+class Doors(unittest.TestCase):
+    def test_strangers_acking_first_are_refused(self):
+        # A full cone lets the Internet stranger reach the device's socket.
+        with Lab(device="full-cone", app="port-restricted") as lab:
+            start_media(lab)
+            daemon = start_device(lab)
+            lab.run("dev", ["ip", "addr", "add", NEIGHBOUR + "/24", "dev", "eth0"], check=True)
+            lab.run("stun", ["ip", "addr", "add", STRANGER + "/24", "dev", "eth0"], check=True)
+
+            def strangers_first(road):
+                dev = road.answer["result"]["dev_addr"]
+                # The stranger even uses the viewer's public port.
+                for host, src, dest in (
+                        ("dev", (NEIGHBOUR, 0), (dev["pri_ip"], dev["pri_port"])),
+                        ("stun", (STRANGER, road.address["pub_port"]),
+                         (dev["pub_ip"], dev["pub_port"]))):
+                    lab.popen(host, [sys.executable, "-c", ACKER, road.sid] +
+                              [str(v) for v in src + dest])
+                for ip in (NEIGHBOUR, STRANGER):
+                    daemon.wait_log("refused ACK from %s:" % ip)
+
+            road = Road(lab, "--verify", "--bytes", str(MB), before_peer=strangers_first)
+            summary = road.finish()
+            self.assertEqual((summary["exit"], summary["pattern_errors"]), (0, 0), summary)
+            report = road.report()
+            self.assertEqual((report["stage"], report["punchInfo"]["srcIPRecv"]),
+                             (3, lab.public_addr("app")))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
