@@ -331,7 +331,7 @@ int tarn_main(int argc, char **argv) {
     if (gpp_thread_start(ctx->base) < 0) LOG_AS("main", "warning: get_probe_port fail");
     if (STUN_init_async() < 0) LOG_AS("main", "warning: STUN_init_async fail");
     if (session_mgr_init(ctx->base) != 0) {
-        session_mgr_cleanup();
+        session_mgr_stop();
         p2p_context_free(ctx);
         return -1;
     }
@@ -341,7 +341,7 @@ int tarn_main(int argc, char **argv) {
     event_base_dispatch(ctx->base);
 
     LOG_AS("main", "p2p daemon exit");
-    session_mgr_cleanup();
+    session_mgr_stop();
     libcloud_close_all();
     gpp_timer_free();
     tarn_bus_stop();

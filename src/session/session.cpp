@@ -14,6 +14,7 @@
 #include "session/session_control.h"
 #include "session/session_probe.h"
 #include "util/log.h"
+#include "util/tunables.h"
 #include "util/utils.h"
 
 static constexpr char log_unit[] = "session";
@@ -117,7 +118,7 @@ int session_mgr_init(struct event_base *base) {
     if (g_stun_host[0] != '\0') request_nat_type(g_stun_host, g_stun_host);
 
     nat_type_timer = event_new(base, -1, EV_PERSIST, nat_type_timer_cb, nullptr);
-    struct timeval period = {180, 0};
+    struct timeval period = {tarn_nat_refresh_sec, 0};
     if (!nat_type_timer || event_add(nat_type_timer, &period) < 0) {
         free_nat_type_timer();
         g_session_base = nullptr;
@@ -126,8 +127,9 @@ int session_mgr_init(struct event_base *base) {
     return 0;
 }
 
+// The NAT-type refresh outlives a clean: a device cleaned once would
+// otherwise report a NAT type that grows stale for good.
 int session_mgr_cleanup() {
-    free_nat_type_timer();
     flush_conf_save();
     int ended = 0;
     for (auto &sess : sessions) {
@@ -137,6 +139,11 @@ int session_mgr_cleanup() {
         ended++;
     }
     return ended;
+}
+
+int session_mgr_stop() {
+    free_nat_type_timer();
+    return session_mgr_cleanup();
 }
 
 int session_mgr_reload() {

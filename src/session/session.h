@@ -71,9 +71,12 @@ extern struct event_base *g_session_base;
 
 // 0 (also when already started) or -1.
 int session_mgr_init(struct event_base *base);
-// Ends every live session; used for do_tarn_clean and at shutdown. Returns
-// how many there were.
+// Ends every live session (do_tarn_clean); the NAT-type refresh goes on.
+// Returns how many there were.
 int session_mgr_cleanup();
+// Shutdown: ends the NAT-type refresh, then every live session. Returns how
+// many sessions there were.
+int session_mgr_stop();
 // Re-reads the STUN host from the configuration file (SIGHUP); a changed
 // host gets a fresh NAT-type request. Sessions are untouched. 0 or -1.
 int session_mgr_reload();

@@ -1,5 +1,5 @@
 """Doors of the daemon itself (docs/security.md): another uid holding the
-pid file."""
+pid file, a refresh that a clean must not stop."""
 
 import errno
 import os
@@ -7,7 +7,8 @@ import stat
 import subprocess
 import unittest
 
-from tarn_daemon import INFO, INFO_ANSWER, PID_FILE, Daemon, read_file, request, set_device_mac
+from tarn_daemon import (BIN, INFO, INFO_ANSWER, PID_FILE, Daemon, read_file, request,
+                         set_device_mac, tarnctl)
 
 # Opens the file read-only and takes a read lock, then holds it; prints the
 # errno when the open fails.
@@ -58,6 +59,21 @@ class Doors(unittest.TestCase):
         self.assertEqual(d.launch(), 255)
         self.assertIn("process already running...", d.log())
         self.assertFalse(os.path.exists(target))
+
+    def test_nat_type_refresh_outlives_a_clean(self):
+        with open("/etc/tarn.conf", "w") as f:
+            f.write("STUN_HOST=[127.0.0.1]\n")
+        asked = "request [127.0.0.1] for NAT type"
+        clean = "libcloud request: do tarn clean."
+        # tarn-test refreshes every second instead of every 180 s.
+        with Daemon(program=[os.path.join(BIN, "tarn-test")]) as d:
+            d.wait_log(asked, count=2)  # at start, then the first refresh
+            self.assertEqual(tarnctl("clean").returncode, 0)
+            d.wait_log(clean)
+            # The clean is done on the loop right after its line: what
+            # follows it was asked after the clean.
+            d.wait_log(asked, count=d.log().split(clean)[0].count(asked) + 2)
+            self.assertEqual(d.log().split(clean)[1].count(asked), 2)
 
 
 if __name__ == "__main__":
