@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "dns/evaddrinfo.h"
+#include "session/session_bridge.h"
 #include "session/session_control.h"
 #include "session/session_probe.h"
 #include "util/log.h"
@@ -297,10 +298,7 @@ void session_free(p2p_session *sess) {
     LOG("clean up p2p session %p\n", static_cast<void *>(sess));
     free(sess->stun_server_text);
     sess->stun_server_text = nullptr;
-    if (sess->local_fd >= 0) {
-        close(sess->local_fd);
-        sess->local_fd = -1;
-    }
+    local_server_close(sess);
     free_timer(&sess->ev_timeout);
     free_timer(&sess->ev_prepare);
     evaddrinfo_free(sess->dns_req);

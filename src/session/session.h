@@ -14,6 +14,7 @@
 struct event_base;
 struct event;
 struct bufferevent;
+struct evbuffer;
 struct evaddrinfo;
 struct cJSON;
 
@@ -45,6 +46,8 @@ struct p2p_session {
     pready_record self;
     int punch_started;
     int local_fd;
+    int64_t local_connect_end_ms;    // monotonic end of a connect under way, 0 otherwise
+    struct evbuffer *local_pending;  // application bytes the media server has not taken yet
     int local_port;
     const char *local_name;
     int stun_fd;

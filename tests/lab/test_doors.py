@@ -1,11 +1,13 @@
 """Doors a neighbour or a misbehaving viewer could walk through, tried in the
 lab (docs/security.md): strangers who saw the session id answer the device's
-SYNs first."""
+SYNs first; a media server that never accepts."""
 
+import socket
 import sys
 import unittest
 
-from roads import Lab, Road, start_device, start_media
+from loop_probe import LoopProbe
+from roads import MEDIA_PORT, Lab, Road, start_device, start_media
 
 MB = 1 << 20
 # Sends the ACK of session id SID from SRC_IP:SRC_PORT to DEST_IP:DEST_PORT
@@ -51,6 +53,29 @@ class Doors(unittest.TestCase):
             report = road.report()
             self.assertEqual((report["stage"], report["punchInfo"]["srcIPRecv"]),
                              (3, lab.public_addr("app")))
+
+    def test_media_server_that_never_accepts(self):
+        with Lab() as lab:
+            daemon = start_device(lab)
+            media = lab.socket("dev", socket.SOCK_STREAM)
+            media.bind(("127.0.0.1", MEDIA_PORT))
+            media.listen(0)
+            # The one connection a backlog of 0 queues; later SYNs are dropped.
+            queued = lab.socket("dev", socket.SOCK_STREAM)
+            queued.connect(("127.0.0.1", MEDIA_PORT))
+            with LoopProbe("media server never accepts",
+                           lambda: lab.socket("dev", kind=socket.SOCK_STREAM)) as probe:
+                road = Road(lab, "--seconds", "60")
+                report = road.report()
+            self.assertEqual((report["stage"], report["streamInfo"]["stopReason"]), (3, 3))
+            log = daemon.log()
+            self.assertIn("connect to streamd failed, Connection timed out", log)
+            self.assertIn("unable to establish connection with streamd", log)
+            self.assertEqual(probe.failures, 0)
+            self.assertLess(probe.worst_ms, 1000)  # generous: the old connect took minutes
+            self.assertEqual(road.finish()["end"], "closed")
+            for s in (queued, media):
+                s.close()
 
 
 if __name__ == "__main__":
