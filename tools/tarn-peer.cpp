@@ -42,6 +42,7 @@ const char kHelp[] =
     "                 [--request TEXT] [--seconds N] [--bytes N] [--send-bytes N]\n"
     "                 [--verify] [--punch-timeout S] [--stun-timeout S]\n"
     "                 [--udp-rcvbuf BYTES] [--device-options] [--probe-interval S]\n"
+    "                 [--stop-reading BYTES]\n"
     "\n"
     "The application side of one tarn session:\n"
     " 1. opens one UDP socket (--bind IP, default any; --port, default any) and,\n"
@@ -65,7 +66,9 @@ const char kHelp[] =
     "    opens its media server on the first bytes), then receives for --seconds\n"
     "    (default 5 unless --bytes is given) or until --bytes have come, sending\n"
     "    --send-bytes of the test pattern after the request; --verify checks the\n"
-    "    received bytes against the media stand-in's pattern;\n"
+    "    received bytes against the media stand-in's pattern; --stop-reading\n"
+    "    stops reading once that many bytes have come (a viewer that stalls) and\n"
+    "    keeps the connection until the device ends it or --seconds pass;\n"
     " 6. prints progress on standard error once a second and one JSON summary\n"
     "    line on standard output.\n"
     "\n"
@@ -102,6 +105,7 @@ struct Options {
     int udp_rcvbuf = 1 << 20;
     bool device_options = false;
     double probe_interval = 1;
+    int64_t stop_reading = -1;  // -1: read all along
 };
 
 struct DeviceAnswer {
@@ -435,9 +439,16 @@ void transfer(int u, const Options &o, double start, Transfer *t) {
     static char buf[65536];
     for (;;) {
         bool busy = false;
+        // A viewer that stalls: nothing read any more, the connection kept
+        // until the device gives up on it.
+        bool reading = o.stop_reading < 0 || t->recv < o.stop_reading;
+        if (!reading && udt_getsockstate(u) != UDT_STATE_CONNECTED) {
+            t->end = "closed";
+            return;
+        }
         // A bounded gulp: at full speed there is always more to read, and
         // the upstream, the progress line and the deadline need their turn.
-        for (int reads = 0; reads < 64; reads++) {
+        for (int reads = 0; reading && reads < 64; reads++) {
             int n = udt_recv(u, buf, sizeof(buf), 0);
             if (n > 0) {
                 double now = now_s();
@@ -520,6 +531,7 @@ bool parse_options(int argc, char **argv, Options *o) {
         {"udp-rcvbuf", required_argument, nullptr, 'R'},
         {"device-options", no_argument, nullptr, 'D'},
         {"probe-interval", required_argument, nullptr, 'I'},
+        {"stop-reading", required_argument, nullptr, 'X'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -567,6 +579,9 @@ bool parse_options(int argc, char **argv, Options *o) {
                 break;
             case 'D':
                 o->device_options = true;
+                break;
+            case 'X':
+                if (!parse_count(optarg, &o->stop_reading)) return false;
                 break;
             case 'h':
                 fputs(kHelp, stdout);

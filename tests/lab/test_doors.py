@@ -1,13 +1,15 @@
 """Doors a neighbour or a misbehaving viewer could walk through, tried in the
 lab (docs/security.md): strangers who saw the session id answer the device's
-SYNs first; a media server that never accepts."""
+SYNs first; a media server that never accepts; a viewer that stops reading."""
 
+import os
 import socket
 import sys
 import unittest
 
 from loop_probe import LoopProbe
 from roads import MEDIA_PORT, Lab, Road, start_device, start_media
+from tarn_daemon import BIN
 
 MB = 1 << 20
 # Sends the ACK of session id SID from SRC_IP:SRC_PORT to DEST_IP:DEST_PORT
@@ -76,6 +78,20 @@ class Doors(unittest.TestCase):
             self.assertEqual(road.finish()["end"], "closed")
             for s in (queued, media):
                 s.close()
+
+    def test_viewer_that_stops_reading_is_ended(self):
+        with Lab() as lab:
+            start_media(lab)
+            # tarn-test: the stall limit is 2 s instead of 60.
+            daemon = start_device(lab, program=[os.path.join(BIN, "tarn-test")])
+            road = Road(lab, "--stop-reading", str(MB), "--seconds", "120")
+            report = road.report()
+            stream = report["streamInfo"]
+            self.assertEqual((report["stage"], stream["stopReason"]), (3, 2))
+            self.assertGreaterEqual(int(stream["dataCountSent"]), MB)
+            daemon.wait_log("udt send stalled for 2 s")
+            summary = road.finish()
+            self.assertEqual((summary["end"], summary["exit"]), ("closed", 0), summary)
 
 
 if __name__ == "__main__":
