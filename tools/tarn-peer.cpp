@@ -42,7 +42,7 @@ const char kHelp[] =
     "                 [--request TEXT] [--seconds N] [--bytes N] [--send-bytes N]\n"
     "                 [--verify] [--punch-timeout S] [--stun-timeout S]\n"
     "                 [--udp-rcvbuf BYTES] [--device-options] [--probe-interval S]\n"
-    "                 [--stop-reading BYTES]\n"
+    "                 [--stop-reading BYTES] [--mss BYTES]\n"
     "\n"
     "The application side of one tarn session:\n"
     " 1. opens one UDP socket (--bind IP, default any; --port, default any) and,\n"
@@ -62,6 +62,8 @@ const char kHelp[] =
     "    20 MB/s at 100 ms RTT) and a UDP receive buffer of --udp-rcvbuf bytes\n"
     "    (default 1048576; 0 keeps the device's 8192). --device-options takes\n"
     "    the device's receive settings too (16 KB, 32 packets: a slow download);\n"
+    "    --mss offers another segment size than the device's 1420 in the\n"
+    "    handshake, which UDT on the device then takes;\n"
     " 5. sends the request text (default \"GET /live HTTP/1.0\\r\\n\\r\\n\"; the device\n"
     "    opens its media server on the first bytes), then receives for --seconds\n"
     "    (default 5 unless --bytes is given) or until --bytes have come, sending\n"
@@ -106,6 +108,7 @@ struct Options {
     bool device_options = false;
     double probe_interval = 1;
     int64_t stop_reading = -1;  // -1: read all along
+    int mss = 0;                // 0: the daemon's
 };
 
 struct DeviceAnswer {
@@ -532,6 +535,7 @@ bool parse_options(int argc, char **argv, Options *o) {
         {"device-options", no_argument, nullptr, 'D'},
         {"probe-interval", required_argument, nullptr, 'I'},
         {"stop-reading", required_argument, nullptr, 'X'},
+        {"mss", required_argument, nullptr, 'M'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -582,6 +586,10 @@ bool parse_options(int argc, char **argv, Options *o) {
                 break;
             case 'X':
                 if (!parse_count(optarg, &o->stop_reading)) return false;
+                break;
+            case 'M':
+                if (!parse_number(optarg, 100, 1500, &v) || v != static_cast<int>(v)) return false;
+                o->mss = static_cast<int>(v);
                 break;
             case 'h':
                 fputs(kHelp, stdout);
@@ -711,7 +719,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "tarn-peer: device's UDT from %s after %d ms\n", peer.c_str(),
             ms_between(t0, p.done));
 
-    int u = udt_viewer_socket(fd, o.udp_rcvbuf, o.device_options);  // owns fd from here on
+    int u = udt_viewer_socket(fd, o.udp_rcvbuf, o.device_options, o.mss);  // owns fd from here on
     if (u < 0) {
         fprintf(stderr, "tarn-peer: cannot build the UDT socket: %d\n", udt_getlasterror_code());
         close(fd);

@@ -1,6 +1,7 @@
 """Doors a neighbour or a misbehaving viewer could walk through, tried in the
 lab (docs/security.md): strangers who saw the session id answer the device's
-SYNs first; a media server that never accepts; a viewer that stops reading."""
+SYNs first; a media server that never accepts; a viewer with smaller UDT
+segments; a viewer that stops reading."""
 
 import os
 import socket
@@ -78,6 +79,18 @@ class Doors(unittest.TestCase):
             self.assertEqual(road.finish()["end"], "closed")
             for s in (queued, media):
                 s.close()
+
+    def test_viewer_with_smaller_segments_gets_every_byte(self):
+        # UDT on the device takes the viewer's 576-byte segments: its send
+        # buffer then holds less than 1420 bytes a packet would say, and a send
+        # that does not fit is taken only in part.
+        with Lab() as lab:
+            start_media(lab)
+            start_device(lab)
+            road = Road(lab, "--mss", "576", "--device-options", "--verify", "--bytes",
+                        str(2 * MB))
+            summary = road.finish()
+            self.assertEqual((summary["exit"], summary["pattern_errors"]), (0, 0), summary)
 
     def test_viewer_that_stops_reading_is_ended(self):
         with Lab() as lab:
