@@ -6,11 +6,10 @@
 // socket from udt_bind2 on; we only poll its state and buffer levels, so no
 // lock of ours is involved.
 #include <arpa/inet.h>
+#include <event2/buffer.h>
 #include <event2/event.h>
 #include <fcntl.h>
 #include <unistd.h>
-
-#include <event2/buffer.h>
 
 #include <algorithm>
 #include <ctime>
