@@ -9,7 +9,7 @@ import sys
 import unittest
 
 from loop_probe import LoopProbe
-from roads import MEDIA_PORT, Lab, Road, start_device, start_media
+from roads import MEDIA_PORT, STUN, Lab, Road, start_device, start_media
 from tarn_daemon import BIN
 
 MB = 1 << 20
@@ -69,6 +69,12 @@ class Doors(unittest.TestCase):
             with LoopProbe("media server never accepts",
                            lambda: lab.socket("dev", kind=socket.SOCK_STREAM)) as probe:
                 road = Road(lab, "--seconds", "60")
+                # While that connect waits, another session is served.
+                daemon.wait_log("connecting to local server: streamd")
+                other = lab.run("dev", ["tarnctl", "prepare", "--stun", STUN, "--peer-pub",
+                                        "203.0.113.30:40000", "--peer-pri", "192.168.3.2:40000",
+                                        "--nat-type", "4", "--wait", "5"])
+                self.assertIn('"is_ready":1', other.stdout, other.stdout + other.stderr)
                 report = road.report()
             self.assertEqual((report["stage"], report["streamInfo"]["stopReason"]), (3, 3))
             log = daemon.log()
