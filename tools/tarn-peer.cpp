@@ -42,6 +42,7 @@ const char kHelp[] =
     "                 [--request TEXT] [--seconds N] [--bytes N] [--send-bytes N]\n"
     "                 [--verify] [--punch-timeout S] [--stun-timeout S]\n"
     "                 [--udp-rcvbuf BYTES] [--device-options] [--probe-interval S]\n"
+    "                 [--stop-reading BYTES] [--mss BYTES]\n"
     "\n"
     "The application side of one tarn session:\n"
     " 1. opens one UDP socket (--bind IP, default any; --port, default any) and,\n"
@@ -61,11 +62,15 @@ const char kHelp[] =
     "    20 MB/s at 100 ms RTT) and a UDP receive buffer of --udp-rcvbuf bytes\n"
     "    (default 1048576; 0 keeps the device's 8192). --device-options takes\n"
     "    the device's receive settings too (16 KB, 32 packets: a slow download);\n"
+    "    --mss offers another segment size than the device's 1420 in the\n"
+    "    handshake, which UDT on the device then takes;\n"
     " 5. sends the request text (default \"GET /live HTTP/1.0\\r\\n\\r\\n\"; the device\n"
     "    opens its media server on the first bytes), then receives for --seconds\n"
     "    (default 5 unless --bytes is given) or until --bytes have come, sending\n"
     "    --send-bytes of the test pattern after the request; --verify checks the\n"
-    "    received bytes against the media stand-in's pattern;\n"
+    "    received bytes against the media stand-in's pattern; --stop-reading\n"
+    "    stops reading once that many bytes have come (a viewer that stalls) and\n"
+    "    keeps the connection until the device ends it or --seconds pass;\n"
     " 6. prints progress on standard error once a second and one JSON summary\n"
     "    line on standard output.\n"
     "\n"
@@ -102,6 +107,8 @@ struct Options {
     int udp_rcvbuf = 1 << 20;
     bool device_options = false;
     double probe_interval = 1;
+    int64_t stop_reading = -1;  // -1: read all along
+    int mss = 0;                // 0: the daemon's
 };
 
 struct DeviceAnswer {
@@ -435,9 +442,16 @@ void transfer(int u, const Options &o, double start, Transfer *t) {
     static char buf[65536];
     for (;;) {
         bool busy = false;
+        // A viewer that stalls: nothing read any more, the connection kept
+        // until the device gives up on it.
+        bool reading = o.stop_reading < 0 || t->recv < o.stop_reading;
+        if (!reading && udt_getsockstate(u) != UDT_STATE_CONNECTED) {
+            t->end = "closed";
+            return;
+        }
         // A bounded gulp: at full speed there is always more to read, and
         // the upstream, the progress line and the deadline need their turn.
-        for (int reads = 0; reads < 64; reads++) {
+        for (int reads = 0; reading && reads < 64; reads++) {
             int n = udt_recv(u, buf, sizeof(buf), 0);
             if (n > 0) {
                 double now = now_s();
@@ -520,6 +534,8 @@ bool parse_options(int argc, char **argv, Options *o) {
         {"udp-rcvbuf", required_argument, nullptr, 'R'},
         {"device-options", no_argument, nullptr, 'D'},
         {"probe-interval", required_argument, nullptr, 'I'},
+        {"stop-reading", required_argument, nullptr, 'X'},
+        {"mss", required_argument, nullptr, 'M'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -567,6 +583,13 @@ bool parse_options(int argc, char **argv, Options *o) {
                 break;
             case 'D':
                 o->device_options = true;
+                break;
+            case 'X':
+                if (!parse_count(optarg, &o->stop_reading)) return false;
+                break;
+            case 'M':
+                if (!parse_number(optarg, 100, 1500, &v) || v != static_cast<int>(v)) return false;
+                o->mss = static_cast<int>(v);
                 break;
             case 'h':
                 fputs(kHelp, stdout);
@@ -696,7 +719,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "tarn-peer: device's UDT from %s after %d ms\n", peer.c_str(),
             ms_between(t0, p.done));
 
-    int u = udt_viewer_socket(fd, o.udp_rcvbuf, o.device_options);  // owns fd from here on
+    int u = udt_viewer_socket(fd, o.udp_rcvbuf, o.device_options, o.mss);  // owns fd from here on
     if (u < 0) {
         fprintf(stderr, "tarn-peer: cannot build the UDT socket: %d\n", udt_getlasterror_code());
         close(fd);

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -51,10 +52,15 @@ const char kUsage[] =
     "usage: %s [options]\n\t[-l local-address], eg. 127.0.0.1\n\t[-p local-port], eg. "
     "929\n\t[-d debug]\n\t[-h help]\n\t[-v version]\n";
 
-// Held open, and its lock with it, for the life of the process.
+// Held open, and its lock with it, for the life of the process. Only root
+// may open it: anyone who can open it can hold a lock that keeps tarn from
+// starting. A link in its place is refused rather than followed.
 int lock_pid_file() {
-    int fd = open(TARN_PID_FILE, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(TARN_PID_FILE, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return -1;
+    // A file left by an older tarn may still be readable by everyone.
+    struct stat st;
+    if (fstat(fd, &st) == 0 && (st.st_mode & 077)) fchmod(fd, 0600);
     struct flock fl;
     memset(&fl, 0, sizeof(fl));
     fl.l_type = F_WRLCK;
@@ -328,7 +334,7 @@ int tarn_main(int argc, char **argv) {
     if (gpp_thread_start(ctx->base) < 0) LOG_AS("main", "warning: get_probe_port fail");
     if (STUN_init_async() < 0) LOG_AS("main", "warning: STUN_init_async fail");
     if (session_mgr_init(ctx->base) != 0) {
-        session_mgr_cleanup();
+        session_mgr_stop();
         p2p_context_free(ctx);
         return -1;
     }
@@ -338,7 +344,7 @@ int tarn_main(int argc, char **argv) {
     event_base_dispatch(ctx->base);
 
     LOG_AS("main", "p2p daemon exit");
-    session_mgr_cleanup();
+    session_mgr_stop();
     libcloud_close_all();
     gpp_timer_free();
     tarn_bus_stop();

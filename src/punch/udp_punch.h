@@ -74,6 +74,13 @@ struct udp_punch_state {
     int udt;                // -1 while there is none
     struct evbuffer *out_buf;
     int32_t succeeded;  // 0, PUNCH_WON_FIXED or PUNCH_WON_MAIN
+
+    // The UDT phase. out_buf holds what a short udt_send left; it goes
+    // before anything new. The send buffer as the handshake left it: packets
+    // it holds, payload bytes per packet (from the MSS agreed at connect).
+    int send_slots;
+    int slot_bytes;
+    int64_t stall_since_ms;  // monotonic time the send buffer was first seen full, 0 if not
 };
 
 // One per session, filled by the owner. Addresses are IPv4 in network order.

@@ -82,6 +82,21 @@ bool lan_preference_holds(const struct udp_punch_ctx *ctx, const struct sockaddr
            src.sin_addr.s_addr != st->peer_addr.sin_addr.s_addr;
 }
 
+// An ACK counts only from an address our SYNs went to: the peer's public IP
+// (any port: its NAT or our prediction may have picked any) and, on the main
+// socket, its private IP. Anyone else who saw the session id in a SYN could
+// otherwise win the punch and receive the stream.
+bool ack_source_known(const struct udp_punch_ctx *ctx, const struct sockaddr_in &src,
+                      bool main_sock) {
+    in_addr_t ip = src.sin_addr.s_addr;
+    return ip == ctx->peer_public.sin_addr.s_addr ||
+           (main_sock && ip == ctx->peer_private.sin_addr.s_addr);
+}
+
+void refuse_ack(const char *machine, const struct sockaddr_in &src) {
+    LOG_AS(machine, "refused ACK from %s\n", sockaddr_to_str(&src));
+}
+
 void main_on_syn(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
     int path = punch_main_source_path(ctx, &src);
     if (path >= 0) {
@@ -99,6 +114,10 @@ void main_on_syn(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
 }
 
 void main_on_ack(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
+    if (!ack_source_known(ctx, src, true)) {
+        refuse_ack("punch_event_cb", src);
+        return;
+    }
     udp_punch_state *st = ctx->state;
     st->peer_addr = src;
     stat_set_ack_recv_time(stat_of(ctx), time_offset_ms(&ctx->start_time));
@@ -112,7 +131,7 @@ void main_on_ack(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
             st->winner = path;
         }
     } else {
-        // The peer's NAT may map it anywhere; its ACK is as good as any.
+        // The peer's NAT may map it to any port; its ACK is as good as any.
         LOG_AS("punch_event_cb", "From unknown port: %d\n", ntohs(src.sin_port));
         stun_send_syn_ex(ctx, 1, ctx->sock, src);
     }
@@ -173,6 +192,10 @@ void fixed_on_syn(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
 }
 
 void fixed_on_ack(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
+    if (!ack_source_known(ctx, src, false)) {
+        refuse_ack("fixed_port_punch_event_cb", src);
+        return;
+    }
     udp_punch_state *st = ctx->state;
     stat_set_ack_recv_time(stat_of(ctx), time_offset_ms(&ctx->start_time));
     LOG_AS("fixed_port_punch_event_cb", "recvd SYN, ACK from %s\n", sockaddr_to_str(&src));

@@ -6,16 +6,19 @@
 // socket from udt_bind2 on; we only poll its state and buffer levels, so no
 // lock of ours is involved.
 #include <arpa/inet.h>
+#include <event2/buffer.h>
 #include <event2/event.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 
 #include "punch/udp_punch.h"
 #include "punch/udt_api.h"
 #include "session/session.h"
 #include "util/log.h"
+#include "util/tunables.h"
 #include "util/utils.h"
 
 static constexpr char log_unit[] = "udp_punch";
@@ -26,6 +29,10 @@ constexpr int kMss = 1420;
 constexpr int kUdtSendBuf = 262144;
 constexpr int kPeerChunk = 2048;
 constexpr int kLocalChunk = 8192;
+// UDT4 counts its send buffer in packets of MSS - 28 bytes (IP and UDP
+// headers) and fills each with at most MSS - 44 (its own header too).
+constexpr int kUdpIpHeader = 28;
+constexpr int kUdtHeader = 16;
 
 // Stop reasons.
 constexpr int kStopNeverConnected = 1;
@@ -87,41 +94,89 @@ int read_peer_data(struct udp_punch_ctx *ctx) {
     return 0;
 }
 
+int64_t now_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The send buffer as the handshake left it: UDT4 takes the peer's MSS, so
+// a packet may carry less than our own 1420 would give.
+void learn_send_buffer(udp_punch_state *st) {
+    int mss = kMss;
+    int bytes = 0;
+    if (udt_get_int(st->udt, UDT_OPT_MSS, &mss) < 0 || mss <= kUdpIpHeader + kUdtHeader) mss = kMss;
+    if (udt_get_int(st->udt, UDT_OPT_SNDBUF, &bytes) < 0 || bytes <= 0) {
+        bytes = kUdtSendBuf / (kMss - kUdpIpHeader) * (mss - kUdpIpHeader);
+    }
+    st->send_slots = bytes / (mss - kUdpIpHeader);
+    st->slot_bytes = mss - kUdpIpHeader - kUdtHeader;
+}
+
+// Room in the send buffer, in bytes, into *room (0 or less: full); false when
+// UDT is gone or cannot say.
+bool send_room(udp_punch_state *st, long *room) {
+    if (udt_gone(udt_getsockstate(st->udt))) return false;
+    int packets = 0;
+    if (udt_get_int(st->udt, UDT_OPT_SNDDATA, &packets) < 0) return false;
+    *room = static_cast<long>(st->send_slots - packets) * st->slot_bytes;
+    return true;
+}
+
 // Local to peer: as much as the local side has and the send buffer takes.
-// What does not fit stays in the local socket for a later tick.
+// What does not fit stays in the local socket for a later tick; what UDT
+// took only in part waits in out_buf and goes first.
 int read_local_data(struct udp_punch_ctx *ctx) {
     if (!ctx->local_ready || !ctx->local_ready(ctx->user)) return 0;
-    int u = ctx->state->udt;
+    udp_punch_state *st = ctx->state;
     char buf[kLocalChunk];
     for (;;) {
-        if (udt_gone(udt_getsockstate(u))) {
+        long room = 0;
+        if (!send_room(st, &room) || room <= 0) {
             stat_set_stop_reason(stat_of(ctx), kStopPaused);
             return 0;
         }
-        int packets = 0;
-        if (udt_get_int(u, UDT_OPT_SNDDATA, &packets) < 0) {
-            stat_set_stop_reason(stat_of(ctx), kStopPaused);
-            return 0;
+        size_t want = static_cast<size_t>(std::min<long>(room, kLocalChunk));
+        size_t left = evbuffer_get_length(st->out_buf);
+        const char *data = buf;
+        int len = 0;
+        if (left > 0) {
+            len = static_cast<int>(std::min(left, want));
+            data = reinterpret_cast<const char *>(evbuffer_pullup(st->out_buf, len));
+        } else {
+            len = ctx->read_local ? ctx->read_local(ctx->user, buf, static_cast<int>(want)) : 0;
+            if (len < 0) {
+                LOG("recv data from local server failed.");
+                return -1;
+            }
+            if (len == 0) return 0;
         }
-        long room = kUdtSendBuf - static_cast<long>(kMss) * packets;
-        if (room <= 0) {
-            stat_set_stop_reason(stat_of(ctx), kStopPaused);
-            return 0;
-        }
-        int n = ctx->read_local
-                    ? ctx->read_local(ctx->user, buf,
-                                      static_cast<int>(std::min<long>(room, kLocalChunk)))
-                    : 0;
+        int n = data ? udt_send(st->udt, data, len, 0) : -1;
         if (n < 0) {
-            LOG("recv data from local server failed.");
-            return -1;
-        }
-        if (n == 0) return 0;
-        if (udt_send(u, buf, n, 0) < 0) {
             stat_set_stop_reason(stat_of(ctx), kStopUdt);
             return -1;
         }
+        if (left > 0) {
+            evbuffer_drain(st->out_buf, static_cast<size_t>(n));
+        } else if (n < len) {
+            evbuffer_add(st->out_buf, buf + n, static_cast<size_t>(len - n));
+        }
+        if (n < len) return 0;  // the buffer is full: the rest waits for a later tick
     }
+}
+
+// A viewer that stops reading stops acknowledging, while UDT keep-alives
+// hold the connection up: true once the send buffer has stayed full for the
+// limit. Any tick that finds room starts the count again.
+bool send_stalled(udp_punch_state *st) {
+    long room = 0;
+    if (!send_room(st, &room) || room > 0) {
+        st->stall_since_ms = 0;
+        return false;
+    }
+    int64_t now = now_ms();
+    if (!st->stall_since_ms) st->stall_since_ms = now;
+    return now - st->stall_since_ms >= static_cast<int64_t>(tarn_send_stall_sec) * 1000;
 }
 
 // The winner's addresses in the statistics use the fixed ports when the
@@ -175,6 +230,7 @@ void udt_event_cb(evutil_socket_t fd, short what, void *arg) {
     if (!(status & PUNCH_UDT_CONNECTED)) {
         LOG("udt_connect OK, peer address: %s\n", sockaddr_to_str(&peer));
         status = PUNCH_UDT_CONNECTED;
+        learn_send_buffer(st);
         stat_set_udt_connected_time(stat_of(ctx), time_offset_ms(&ctx->start_time));
         if (ctx->succeed_cb && ctx->succeed_cb(ctx->user, &peer) < 0) {
             fail(ctx, "udt succeed_cb failed.");
@@ -186,7 +242,15 @@ void udt_event_cb(evutil_socket_t fd, short what, void *arg) {
         return;
     }
     stat_set_recv_msg_time(stat_of(ctx), time_offset_ms(&ctx->start_time));
-    if (read_local_data(ctx) < 0) fail(ctx, "read_local_data failed.");
+    if (read_local_data(ctx) < 0) {
+        fail(ctx, "read_local_data failed.");
+        return;
+    }
+    if (send_stalled(st)) {
+        stat_set_stop_reason(stat_of(ctx), kStopUdt);
+        LOG("udt send stalled for %d s\n", tarn_send_stall_sec);
+        if (ctx->error_cb) ctx->error_cb(ctx->user);
+    }
 }
 
 // The connect step of either machine: the winner's event becomes the tick,

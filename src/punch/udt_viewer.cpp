@@ -9,7 +9,7 @@
 // of what the device sends, and its 8 KB UDP buffer drops bursts of 1420-byte
 // segments. Only the receiving end sees these; nothing of it goes on the wire
 // but the window the handshake announces.
-int udt_viewer_socket(int udp_fd, int udp_rcvbuf, bool device_options) {
+int udt_viewer_socket(int udp_fd, int udp_rcvbuf, bool device_options, int mss) {
     int u = build_udt_socket(-1);
     if (u < 0) return -1;
     // The window first: UDT cuts the receive buffer down to it.
@@ -18,6 +18,7 @@ int udt_viewer_socket(int udp_fd, int udp_rcvbuf, bool device_options) {
     bool ok =
         device_options || (udt_setsockopt(u, 0, UDT_OPT_FC, &window, sizeof(window)) == 0 &&
                            udt_setsockopt(u, 0, UDT_OPT_RCVBUF, &rcvbuf, sizeof(rcvbuf)) == 0);
+    if (ok && mss > 0) ok = udt_setsockopt(u, 0, UDT_OPT_MSS, &mss, sizeof(mss)) == 0;
     if (ok && udp_rcvbuf > 0)
         ok = udt_setsockopt(u, 0, UDT_OPT_UDP_RCVBUF, &udp_rcvbuf, sizeof(udp_rcvbuf)) == 0;
     // Unlike the device, a viewer that leaves wants what it sent delivered:

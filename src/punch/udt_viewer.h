@@ -11,6 +11,7 @@ constexpr int UDT_VIEWER_RCVBUF = 8192 * (1420 - 28);
 // A rendezvous UDT socket bound onto udp_fd (which it then owns), receiving
 // with the viewer's window and buffer, or with the daemon's when
 // device_options is set; a udp_rcvbuf above 0 sets the UDP receive buffer.
-// Closing it lingers up to 30 s for unsent data. -1 on failure (udp_fd is
-// then still the caller's).
-int udt_viewer_socket(int udp_fd, int udp_rcvbuf, bool device_options);
+// Closing it lingers up to 30 s for unsent data. An mss above 0 replaces
+// the daemon's 1420 in the handshake. -1 on failure (udp_fd is then still
+// the caller's).
+int udt_viewer_socket(int udp_fd, int udp_rcvbuf, bool device_options, int mss = 0);

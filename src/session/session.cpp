@@ -11,9 +11,11 @@
 #include <ctime>
 
 #include "dns/evaddrinfo.h"
+#include "session/session_bridge.h"
 #include "session/session_control.h"
 #include "session/session_probe.h"
 #include "util/log.h"
+#include "util/tunables.h"
 #include "util/utils.h"
 
 static constexpr char log_unit[] = "session";
@@ -117,7 +119,7 @@ int session_mgr_init(struct event_base *base) {
     if (g_stun_host[0] != '\0') request_nat_type(g_stun_host, g_stun_host);
 
     nat_type_timer = event_new(base, -1, EV_PERSIST, nat_type_timer_cb, nullptr);
-    struct timeval period = {180, 0};
+    struct timeval period = {tarn_nat_refresh_sec, 0};
     if (!nat_type_timer || event_add(nat_type_timer, &period) < 0) {
         free_nat_type_timer();
         g_session_base = nullptr;
@@ -126,8 +128,9 @@ int session_mgr_init(struct event_base *base) {
     return 0;
 }
 
+// The NAT-type refresh outlives a clean: a device cleaned once would
+// otherwise report a NAT type that grows stale for good.
 int session_mgr_cleanup() {
-    free_nat_type_timer();
     flush_conf_save();
     int ended = 0;
     for (auto &sess : sessions) {
@@ -137,6 +140,11 @@ int session_mgr_cleanup() {
         ended++;
     }
     return ended;
+}
+
+int session_mgr_stop() {
+    free_nat_type_timer();
+    return session_mgr_cleanup();
 }
 
 int session_mgr_reload() {
@@ -290,10 +298,7 @@ void session_free(p2p_session *sess) {
     LOG("clean up p2p session %p\n", static_cast<void *>(sess));
     free(sess->stun_server_text);
     sess->stun_server_text = nullptr;
-    if (sess->local_fd >= 0) {
-        close(sess->local_fd);
-        sess->local_fd = -1;
-    }
+    local_server_close(sess);
     free_timer(&sess->ev_timeout);
     free_timer(&sess->ev_prepare);
     evaddrinfo_free(sess->dns_req);

@@ -14,6 +14,7 @@
 struct event_base;
 struct event;
 struct bufferevent;
+struct evbuffer;
 struct evaddrinfo;
 struct cJSON;
 
@@ -45,6 +46,8 @@ struct p2p_session {
     pready_record self;
     int punch_started;
     int local_fd;
+    int64_t local_connect_end_ms;    // monotonic end of a connect under way, 0 otherwise
+    struct evbuffer *local_pending;  // application bytes the media server has not taken yet
     int local_port;
     const char *local_name;
     int stun_fd;
@@ -71,9 +74,12 @@ extern struct event_base *g_session_base;
 
 // 0 (also when already started) or -1.
 int session_mgr_init(struct event_base *base);
-// Ends every live session; used for do_tarn_clean and at shutdown. Returns
-// how many there were.
+// Ends every live session (do_tarn_clean); the NAT-type refresh goes on.
+// Returns how many there were.
 int session_mgr_cleanup();
+// Shutdown: ends the NAT-type refresh, then every live session. Returns how
+// many sessions there were.
+int session_mgr_stop();
 // Re-reads the STUN host from the configuration file (SIGHUP); a changed
 // host gets a fresh NAT-type request. Sessions are untouched. 0 or -1.
 int session_mgr_reload();

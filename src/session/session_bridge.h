@@ -5,3 +5,7 @@
 int write_local_fd(void *user, const char *data, int len);
 int read_local_fd(void *user, char *buf, int capacity);
 int local_server_connected(void *user);
+
+struct p2p_session;
+// Closes the media server connection and drops what waits for it.
+void local_server_close(struct p2p_session *sess);

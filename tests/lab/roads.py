@@ -40,9 +40,9 @@ def device_reports(lab, predicate, **kwargs):
 class Road:
     """One application reaching the device: tarn-peer started with peer_args,
     the device prepared with its addresses (naming the STUN server stun),
-    the answer handed over."""
+    the answer handed over (after before_peer(road), when given)."""
 
-    def __init__(self, lab, *peer_args, nat_type=4, stun=STUN):
+    def __init__(self, lab, *peer_args, nat_type=4, stun=STUN, before_peer=None):
         self.lab = lab
         self.stun = stun
         self.peer = lab.popen("app", ["tarn-peer", "--stun", STUN] + list(peer_args),
@@ -52,6 +52,8 @@ class Road:
         text = self.prepare(nat_type)
         self.answer = json.loads(text)
         self.sid = self.answer["result"]["sid"]
+        if before_peer:
+            before_peer(self)
         self.peer.stdin.write(text.strip() + "\n")
         self.peer.stdin.flush()
 

@@ -228,6 +228,7 @@ class Device : public ::testing::Test {
                            uint16_t(kPub + 4), uint16_t(kPub + 5), kFixed, kOther})
             catchers[p] = udp_on("127.0.0.2", p);
         priv = udp_on("127.0.0.3");
+        for (uint16_t p : {uint16_t(kPub + 3), kFixed}) strangers[p] = udp_on("127.0.0.5", p);
         ctx.peer_public = addr_of("127.0.0.2", kPub);
         ctx.peer_fixed = addr_of("127.0.0.2", kFixed);
         ctx.peer_private = local_of(priv);
@@ -239,34 +240,29 @@ class Device : public ::testing::Test {
             if (fd >= 0) close(fd);
         }
         for (auto &c : catchers) close(c.second);
+        for (auto &c : strangers) close(c.second);
         event_base_free(base);
     }
-    // What the device's open sockets sent to a catcher so far.
-    std::vector<datagram_seen> at(uint16_t port) {
+    // What the device's open sockets sent to a socket of the test so far.
+    std::vector<datagram_seen> sent_to(int fd) {
         std::vector<int> open;
-        for (int fd : {ctx.sock, ctx.fixed_sock}) {
-            if (fd >= 0) open.push_back(fd);
+        for (int dev : {ctx.sock, ctx.fixed_sock}) {
+            if (dev >= 0) open.push_back(dev);
         }
-        return collect(catchers.at(port), open);
+        return collect(fd, open);
     }
-    // Probe answers that reached a catcher (UDT's handshakes after a success
-    // are not counted).
-    int acks_at(uint16_t port) {
-        int n = 0;
-        for (auto &d : at(port)) n += d.data == ack_of(kToken);
-        return n;
-    }
+    std::vector<datagram_seen> at(uint16_t port) { return sent_to(catchers.at(port)); }
     // The machines run, and what their first sweeps sent is out of the way.
     void start() {
         ASSERT_EQ(udp_punch(&ctx), 0);
         for (auto &c : catchers) at(c.first);
         collect(priv, {ctx.sock});
     }
-    // Sends payload from a catcher to a device socket and runs the loop until
-    // the device has read it.
-    void deliver(uint16_t from, int to, const std::string &payload) {
+    // Sends payload from a socket of the test to a device socket and runs the
+    // loop until the device has read it.
+    void deliver(int from, int to, const std::string &payload) {
         sockaddr_in dest = local_of(to);
-        ASSERT_EQ(sendto(catchers.at(from), payload.data(), payload.size(), 0,
+        ASSERT_EQ(sendto(from, payload.data(), payload.size(), 0,
                          reinterpret_cast<sockaddr *>(&dest), sizeof(dest)),
                   static_cast<ssize_t>(payload.size()));
         ASSERT_TRUE(run_until(base, [&] {
@@ -283,6 +279,8 @@ class Device : public ::testing::Test {
     udp_punch_ctx ctx{};
     int errors = 0;
     std::map<uint16_t, int> catchers;
+    // Another host that saw the session id: 127.0.0.5, which no SYN went to.
+    std::map<uint16_t, int> strangers;
     int priv = -1;
 };
 Device *Device::current;
@@ -409,6 +407,7 @@ struct Arrival {
     int acks;          // answers that reach the sender
     int won;
     const char *log;
+    const char *from_ip = "127.0.0.2";  // the peer's public IP; .3 its private one
 };
 
 class OneArrival : public Device, public ::testing::WithParamInterface<Arrival> {};
@@ -418,7 +417,11 @@ TEST_P(OneArrival, MarksAnswersAndLogs) {
     start();
     StdoutCapture log;
     const std::string what = a.what;
-    deliver(a.from, a.to_fixed ? ctx.fixed_sock : ctx.sock,
+    const std::string ip = a.from_ip;
+    const int from = ip == "127.0.0.3"   ? priv
+                     : ip == "127.0.0.5" ? strangers.at(a.from)
+                                         : catchers.at(a.from);
+    deliver(from, a.to_fixed ? ctx.fixed_sock : ctx.sock,
             what == "SYN"   ? syn_of(kToken)
             : what == "ACK" ? ack_of(kToken)
                             : what);
@@ -429,7 +432,9 @@ TEST_P(OneArrival, MarksAnswersAndLogs) {
         EXPECT_EQ(st()->path_status[p] & ~1u, want) << "path " << p;  // bit 0: SYN sent
     }
     EXPECT_EQ(st()->succeeded, a.won);
-    EXPECT_EQ(acks_at(a.from), a.acks);
+    int acks = 0;
+    for (auto &d : sent_to(from)) acks += d.data == ack_of(kToken);
+    EXPECT_EQ(acks, a.acks);
     ASSERT_TRUE(log.sync());
     EXPECT_EQ(log.count(a.log), 1) << log.text();
 }
@@ -440,8 +445,14 @@ INSTANTIATE_TEST_SUITE_P(
         // A SYN in the public window is answered once; the sweeps answer later.
         Arrival{false, 40003, "SYN", PUNCH_PATH_PUBLIC, 1, 0, "Send ACK to port 40003"},
         Arrival{false, 45000, "SYN", -1, 1, 0, "From unknown port: 45000"},
-        // The peer's NAT may map it anywhere: its ACK is as good as any.
+        // The peer's NAT may map it to any port: its ACK is as good as any.
         Arrival{false, 45000, "ACK", -1, 1, PUNCH_WON_MAIN, "From unknown port: 45000"},
+        // The private path's ACK comes from the private IP, on the main socket only.
+        Arrival{false, 0, "ACK", -1, 1, PUNCH_WON_MAIN, "UDP hole punching succeed", "127.0.0.3"},
+        Arrival{true, 0, "ACK", -1, 0, 0, "refused ACK from 127.0.0.3:", "127.0.0.3"},
+        // No SYN went to another IP: its ACK changes nothing, whatever its port.
+        Arrival{false, 40003, "ACK", -1, 0, 0, "refused ACK from 127.0.0.5:40003", "127.0.0.5"},
+        Arrival{true, 40100, "ACK", -1, 0, 0, "refused ACK from 127.0.0.5:40100", "127.0.0.5"},
         Arrival{false, 40003, "hello", -1, 0, 0, "recvd trash data(5 bytes) from 127.0.0.2:40003"},
         Arrival{true, 40100, "SYN", PUNCH_PATH_F_TO_F, 1, 0, "recvd SYN from 127.0.0.2:40100"},
         Arrival{true, 40002, "SYN", PUNCH_PATH_F_TO_S, 1, 0, "recvd SYN from 127.0.0.2:40002"},

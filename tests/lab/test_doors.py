@@ -1,0 +1,117 @@
+"""Doors a neighbour or a misbehaving viewer could walk through, tried in the
+lab (docs/security.md): strangers who saw the session id answer the device's
+SYNs first; a media server that never accepts; a viewer with smaller UDT
+segments; a viewer that stops reading."""
+
+import os
+import socket
+import sys
+import unittest
+
+from loop_probe import LoopProbe
+from roads import MEDIA_PORT, STUN, Lab, Road, start_device, start_media
+from tarn_daemon import BIN
+
+MB = 1 << 20
+# Sends the ACK of session id SID from SRC_IP:SRC_PORT to DEST_IP:DEST_PORT
+# every 20 ms until it is killed.
+ACKER = """
+import socket, sys, time
+sid, src_ip, src_port, dest_ip, dest_port = sys.argv[1:]
+ack = bytes([(ord(sid[0]) + 1) % 256]) + sid[1:].encode() + b"\\0"
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind((src_ip, int(src_port)))
+while True:
+    s.sendto(ack, (dest_ip, int(dest_port)))
+    time.sleep(0.02)
+"""
+NEIGHBOUR = "192.168.1.66"  # a second address on the device's own LAN
+STRANGER = "203.0.113.66"  # an Internet host
+
+
+class Doors(unittest.TestCase):
+    def test_strangers_acking_first_are_refused(self):
+        # A full cone lets the Internet stranger reach the device's socket.
+        with Lab(device="full-cone", app="port-restricted") as lab:
+            start_media(lab)
+            daemon = start_device(lab)
+            lab.run("dev", ["ip", "addr", "add", NEIGHBOUR + "/24", "dev", "eth0"], check=True)
+            lab.run("stun", ["ip", "addr", "add", STRANGER + "/24", "dev", "eth0"], check=True)
+
+            def strangers_first(road):
+                dev = road.answer["result"]["dev_addr"]
+                # The stranger even uses the viewer's public port.
+                for host, src, dest in (
+                        ("dev", (NEIGHBOUR, 0), (dev["pri_ip"], dev["pri_port"])),
+                        ("stun", (STRANGER, road.address["pub_port"]),
+                         (dev["pub_ip"], dev["pub_port"]))):
+                    lab.popen(host, [sys.executable, "-c", ACKER, road.sid] +
+                              [str(v) for v in src + dest])
+                for ip in (NEIGHBOUR, STRANGER):
+                    daemon.wait_log("refused ACK from %s:" % ip)
+
+            road = Road(lab, "--verify", "--bytes", str(MB), before_peer=strangers_first)
+            summary = road.finish()
+            self.assertEqual((summary["exit"], summary["pattern_errors"]), (0, 0), summary)
+            report = road.report()
+            self.assertEqual((report["stage"], report["punchInfo"]["srcIPRecv"]),
+                             (3, lab.public_addr("app")))
+
+    def test_media_server_that_never_accepts(self):
+        with Lab() as lab:
+            daemon = start_device(lab)
+            media = lab.socket("dev", socket.SOCK_STREAM)
+            media.bind(("127.0.0.1", MEDIA_PORT))
+            media.listen(0)
+            # The one connection a backlog of 0 queues; later SYNs are dropped.
+            queued = lab.socket("dev", socket.SOCK_STREAM)
+            queued.connect(("127.0.0.1", MEDIA_PORT))
+            with LoopProbe("media server never accepts",
+                           lambda: lab.socket("dev", kind=socket.SOCK_STREAM)) as probe:
+                road = Road(lab, "--seconds", "60")
+                # While that connect waits, another session is served.
+                daemon.wait_log("connecting to local server: streamd")
+                other = lab.run("dev", ["tarnctl", "prepare", "--stun", STUN, "--peer-pub",
+                                        "203.0.113.30:40000", "--peer-pri", "192.168.3.2:40000",
+                                        "--nat-type", "4", "--wait", "5"])
+                self.assertIn('"is_ready":1', other.stdout, other.stdout + other.stderr)
+                report = road.report()
+            self.assertEqual((report["stage"], report["streamInfo"]["stopReason"]), (3, 3))
+            log = daemon.log()
+            self.assertIn("connect to streamd failed, Connection timed out", log)
+            self.assertIn("unable to establish connection with streamd", log)
+            self.assertEqual(probe.failures, 0)
+            self.assertLess(probe.worst_ms, 1000)  # generous: the old connect took minutes
+            self.assertEqual(road.finish()["end"], "closed")
+            for s in (queued, media):
+                s.close()
+
+    def test_viewer_with_smaller_segments_gets_every_byte(self):
+        # UDT on the device takes the viewer's 576-byte segments: its send
+        # buffer then holds less than 1420 bytes a packet would say, and a send
+        # that does not fit is taken only in part.
+        with Lab() as lab:
+            start_media(lab)
+            start_device(lab)
+            road = Road(lab, "--mss", "576", "--device-options", "--verify", "--bytes",
+                        str(2 * MB))
+            summary = road.finish()
+            self.assertEqual((summary["exit"], summary["pattern_errors"]), (0, 0), summary)
+
+    def test_viewer_that_stops_reading_is_ended(self):
+        with Lab() as lab:
+            start_media(lab)
+            # tarn-test: the stall limit is 2 s instead of 60.
+            daemon = start_device(lab, program=[os.path.join(BIN, "tarn-test")])
+            road = Road(lab, "--stop-reading", str(MB), "--seconds", "120")
+            report = road.report()
+            stream = report["streamInfo"]
+            self.assertEqual((report["stage"], stream["stopReason"]), (3, 2))
+            self.assertGreaterEqual(int(stream["dataCountSent"]), MB)
+            daemon.wait_log("udt send stalled for 2 s")
+            summary = road.finish()
+            self.assertEqual((summary["end"], summary["exit"]), ("closed", 0), summary)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
