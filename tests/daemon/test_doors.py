@@ -57,7 +57,7 @@ class Doors(unittest.TestCase):
         self.addCleanup(os.unlink, PID_FILE)
         d = Daemon("-f")  # in the foreground: its own exit status
         self.assertEqual(d.launch(), 255)
-        self.assertIn("process already running...", d.log())
+        self.assertIn("process already running...", d.stderr())
         self.assertFalse(os.path.exists(target))
 
     def test_nat_type_refresh_outlives_a_clean(self):
