@@ -116,8 +116,12 @@ class Sessions(unittest.TestCase):
         self.assertEqual(clean_and_report(sids[0])["errorCode"], -52015)
         cleaned = wait_reports(lambda r: r.get("sessionID") in sids, count=32)
         self.assertEqual({r["errorCode"] for r in cleaned}, {-52015})
-        # cloud_log was started for the first report only.
-        self.assertEqual(self.daemon.log().count("start cloud_log successfully"), 1)
+        # cloud_log was started for the first report only. A slow start (a
+        # loaded sanitizer build) outlasts the ten lookups after it; the
+        # retry then finds it without starting it again.
+        log = self.daemon.log()
+        self.assertEqual(log.count("start cloud_log successfully")
+                         + log.count("error: failed to run cloud_log."), 1)
         prepare_session()  # a slot is free again
 
     def test_stun_host_flipping_is_written_seldom_and_the_last_one_wins(self):
