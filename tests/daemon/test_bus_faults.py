@@ -12,11 +12,10 @@ import subprocess
 import time
 import unittest
 
-from tarn_daemon import (BIN, SANITIZER_MARKS, Bus, connect, prepare_text, read_file,
-                         reports, request, set_device_mac, udp_sink,
-                         wait_reports, wait_until)
+from tarn_daemon import (BIN, Bus, SANITIZER_MARKS, connect, prepare_text, read_file, reports,
+                         request, set_device_mac, start_foreground, udp_sink, wait_reports,
+                         wait_until)
 
-TARN = os.path.join(BIN, "tarn")
 EXIT_BOUND_S = 5.0
 ON_BUS = "object tarn added"
 
@@ -36,14 +35,7 @@ class BusFaults(unittest.TestCase):
         wait_until(lambda: text in self.log(), what=repr(text))
 
     def start(self):
-        with open(self.log_path, "wb") as out:
-            proc = subprocess.Popen([TARN, "-f", "-d"], stdout=out, stderr=subprocess.STDOUT,
-                                    stdin=subprocess.DEVNULL)
-        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
-        wait_until(lambda: "p2p daemon started" in self.log() or proc.poll() is not None,
-                   what="tarn to start")
-        self.assertIsNone(proc.poll(), self.log())
-        return proc
+        return start_foreground(self, self.log_path)
 
     def prepare(self):
         answer = json.loads(request(prepare_text()))

@@ -11,8 +11,8 @@ import subprocess
 import time
 import unittest
 
-from tarn_daemon import (BIN, INFO, INFO_ANSWER, PID_FILE, SANITIZER_MARKS, Bus, read_file,
-                         request, set_device_mac, tarnctl, wait_until)
+from tarn_daemon import (BIN, Bus, INFO, INFO_ANSWER, PID_FILE, SANITIZER_MARKS, read_file,
+                         request, set_device_mac, start_foreground, tarnctl, wait_until)
 
 TARN = os.path.join(BIN, "tarn")
 PREPARE = json.dumps({"request": "prepare_p2p", "params": {
@@ -41,14 +41,7 @@ class Service(unittest.TestCase):
         return read_file(self.log_path)
 
     def start_foreground(self):
-        with open(self.log_path, "wb") as out:
-            proc = subprocess.Popen([TARN, "-f", "-d"], stdout=out, stderr=subprocess.STDOUT,
-                                    stdin=subprocess.DEVNULL)
-        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
-        wait_until(lambda: "p2p daemon started" in self.log() or proc.poll() is not None,
-                   what="tarn to start")
-        self.assertIsNone(proc.poll(), self.log())
-        return proc
+        return start_foreground(self, self.log_path)
 
     def stop(self, proc):
         proc.send_signal(signal.SIGTERM)

@@ -175,6 +175,19 @@ class Daemon:
             self.stop()  # not SIGKILL: coverage and leak checks need a real exit
 
 
+def start_foreground(test, log_path):
+    """`tarn -f -d` as a supervisor starts it, output to log_path, killed at
+    the end of test if still running; once it has started."""
+    with open(log_path, "wb") as out:
+        proc = subprocess.Popen([os.path.join(BIN, "tarn"), "-f", "-d"], stdout=out,
+                                stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+    test.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+    wait_until(lambda: "p2p daemon started" in read_file(log_path) or proc.poll() is not None,
+               what="tarn to start")
+    test.assertIsNone(proc.poll(), read_file(log_path))
+    return proc
+
+
 def connect(addr="127.0.0.1", port=929, timeout=5.0):
     return socket.create_connection((addr, port), timeout=timeout)
 
