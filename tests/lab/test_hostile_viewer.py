@@ -54,6 +54,12 @@ def handshake(dest, req_type, mss=MSS, flight=WINDOW, own_id=OWN_ID):
                                            0, 0, 0, 0))
 
 
+def data_packet(seq, dest):
+    """A UDT data packet: sequence number, a solo message (number 9), time,
+    socket."""
+    return struct.pack("!4I", seq & 0x7FFFFFFF, 0xC0000009, 0, dest) + b"x" * 32
+
+
 def parse_handshake(data):
     """The handshake fields of a UDT handshake packet, else None."""
     if len(data) < 64 or struct.unpack("!I", data[:4])[0] != 0x80000000:
@@ -86,8 +92,7 @@ def junk_when_connected(dest, their_isn):
         control(0x7FFF, dest, 0, (-1,)), control(0x4321, dest, 0, (1, 2)),
         control(DROP, dest, -1, (5,)),  # drop request without its last number
         control(DROP, dest, 3, (OWN_ISN + 10, OWN_ISN)),  # backwards
-        # data far beyond the receive window
-        struct.pack("!4I", (OWN_ISN + (1 << 29)) & 0x7FFFFFFF, 0xC0000001, 0, dest) + b"x" * 32,
+        data_packet(OWN_ISN + (1 << 29), dest),  # far beyond the receive window
         handshake(dest, -1, mss=20, flight=1 << 30), handshake(dest, -1, mss=0, flight=-1),
     ]
     ending = [control(NAK, dest, 0, (0x80000000 | their_isn,)),  # range without its end
@@ -261,7 +266,13 @@ class HostileViewerTest(unittest.TestCase):
     def attack(self, lab, daemon, viewer, tarn_id, datagrams, connected, when):
         if not viewer.attack(tarn_id, datagrams, connected):
             self.assert_up(lab, daemon, when)
-            self.fail("tarn's UDT stopped answering %s:\n%s" % (when, daemon.log()[-3000:]))
+            self.fail("tarn's UDT stopped answering %s, after %.2f s of CPU in %.2f s:\n%s" % (
+                (when,) + self.cost(daemon) + (daemon.log()[-3000:],)))
+
+    def cost(self, daemon):
+        """tarn's CPU time and the wall time since the attack began."""
+        cpu = cpu_seconds(daemon.pid) - self.cpu_before
+        return cpu, time.monotonic() - self.started
 
     def test_crafted_udt_leaves_tarn_and_the_other_stream_running(self):
         with Lab() as lab:
@@ -274,7 +285,7 @@ class HostileViewerTest(unittest.TestCase):
             viewer = HostileViewer(lab)
             theirs = viewer.punch()
             tarn_id, their_isn = theirs[6], theirs[2]
-            cpu_before, started = cpu_seconds(daemon.pid), time.monotonic()
+            self.cpu_before, self.started = cpu_seconds(daemon.pid), time.monotonic()
 
             # Handshake: one of type 0 makes tarn's next one final, so each
             # insane one would complete the connection with its sizes.
@@ -288,13 +299,16 @@ class HostileViewerTest(unittest.TestCase):
                          for mss, flight in OVERSIZED])
             daemon.wait_log("udt_connect OK, peer address: %s:%d" % viewer.public)
 
-            # Connected: drop requests over the whole sequence space (wrapped
-            # and not), then junk that must not even end the connection.
+            # Connected: data past a gap leaves 4 numbers in tarn's loss list;
+            # drop requests then name the whole sequence space around them
+            # (each number of it a step, the list never empty), or all of it.
             survivable, ending = junk_when_connected(tarn_id, their_isn)
             self.attack(lab, daemon, viewer, tarn_id,
-                        [control(DROP, tarn_id, 1, (1, 0)),
-                         control(DROP, tarn_id, 2, (0, 0x7FFFFFFE)),
-                         control(DROP, tarn_id, 3, (OWN_ISN, OWN_ISN - 1))] + survivable,
+                        [data_packet(OWN_ISN + 4, tarn_id),
+                         control(DROP, tarn_id, 1, (OWN_ISN + 4, OWN_ISN - 1)),
+                         control(DROP, tarn_id, 2, (OWN_ISN + 4, OWN_ISN - 1)),
+                         control(DROP, tarn_id, 3, (1, 0)),
+                         control(DROP, tarn_id, 4, (0, 0x7FFFFFFE))] + survivable,
                         True, "when connected")
             # Every datagram reached UDT: none was dropped for want of room.
             self.assertEqual(udp_drops(daemon.pid, viewer.device_ports), 0)
@@ -303,8 +317,7 @@ class HostileViewerTest(unittest.TestCase):
 
             # The honest stream goes on after it all.
             progress.wait_more(progress.received + 256 * KB, "the honest stream after the attack")
-            cpu = cpu_seconds(daemon.pid) - cpu_before
-            wall = time.monotonic() - started
+            cpu, wall = self.cost(daemon)
             sys.stderr.write("tarn: %.2f s of CPU in %.2f s of attack\n" % (cpu, wall))
             # A cost bound, generous on purpose: one drop request over the
             # whole space cost an unpatched UDT over a second of CPU.

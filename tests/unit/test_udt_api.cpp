@@ -220,9 +220,12 @@ class Mutator {
             case 5:
                 b = control(ACK2, below(100), dest, {});
                 break;
-            case 6: {  // message drop, sometimes over the whole sequence space
+            case 6: {  // message drop, sometimes over the whole sequence space:
+                // all of it, or all but where our data goes (a step per
+                // number while losses there keep the victim's list non-empty)
                 uint32_t first = seq_near(ours), last = seq_near(ours);
                 if (below(4) == 0) first = 1, last = 0;
+                if (below(4) == 0) first = ours + 80, last = ours - 16;
                 b = control(DROP, below(8), dest, {first, last});
                 break;
             }
