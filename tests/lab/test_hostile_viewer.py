@@ -159,7 +159,7 @@ class HostileViewer(Road):
                         "peer_pri": "%s:%d" % (lab.addr("app"), port)}
         text = self.prepare(4)
         result = json.loads(text)["result"]
-        self.sid = result["sid"].encode()
+        self.sid = result["sid"]
         dev = result["dev_addr"]
         fixed = dev["pri_port"] + 1000 if dev["pri_port"] <= 64535 else \
             (dev["pri_port"] + 1000) % 65536 + 49152
@@ -190,8 +190,9 @@ class HostileViewer(Road):
         """Probes as tarn-peer does (SYNs to the device's three addresses, an
         ACK for every probe) until tarn's UDT handshake comes from a source
         of probes; returns that handshake's fields."""
-        syn = self.sid + b"\0"
-        ack = bytes([(self.sid[0] + 1) % 256]) + self.sid[1:] + b"\0"
+        sid = self.sid.encode()
+        syn = sid + b"\0"
+        ack = bytes([(sid[0] + 1) % 256]) + sid[1:] + b"\0"
         sources = set()
         deadline = time.monotonic() + 15
         while time.monotonic() < deadline:
