@@ -636,9 +636,8 @@ void print_summary(const std::string &peer, const PunchResult &p, double t0, dou
         ",\"end\":\"%s\"}\n",
         peer.c_str(), punch_ms, udt_at ? ms_between(t0, udt_at) : -1,
         t.recv ? ms_between(t0, t.first_byte) : -1, static_cast<int>(t.longest_gap * 1000 + 0.5),
-        t.recv, t.sent,
-        span > 0 ? t.recv / span / 1e6 : 0.0, o.verify ? "true" : "false", t.check.errors,
-        t.check.first_error, t.end);
+        t.recv, t.sent, span > 0 ? t.recv / span / 1e6 : 0.0, o.verify ? "true" : "false",
+        t.check.errors, t.check.first_error, t.end);
     fflush(stdout);
 }
 
