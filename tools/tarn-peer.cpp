@@ -60,7 +60,7 @@ const char kHelp[] =
     "    with the device's UDT settings and receives like a viewer: UDT's own\n"
     "    receive buffer and flow window (about 11 MB, 25600 packets: room for\n"
     "    20 MB/s at 100 ms RTT) and a UDP receive buffer of --udp-rcvbuf bytes\n"
-    "    (default 1048576; 0 keeps the device's 8192). --device-options takes\n"
+    "    (default 1048576; 0 keeps the device's 212992). --device-options takes\n"
     "    the device's receive settings too (16 KB, 32 packets: a slow download);\n"
     " 5. sends the request text (default \"GET /live HTTP/1.0\\r\\n\\r\\n\"; the device\n"
     "    opens its media server on the first bytes), then receives for --seconds\n"
