@@ -16,6 +16,7 @@ device for the fewer MIPS rows.
 """
 
 import json
+import math
 import os
 import shlex
 import statistics
@@ -145,10 +146,8 @@ def goal(row):
     """Whether a row meets the live-view goals, or what misses."""
     if not (row["stream_exact"] and row["talk_exact"]):
         return "no: bytes differ"
-    whole = row["stream_pct"] >= 100 and row["talk_pct"] >= 100
-    if row["loss"] > 2:
-        return "yes" if whole else "no: a stall held to the end"
-    limit = 300 + row["rtt"]
+    # Above 2 % only that all came within the grace: nothing stalled for good.
+    limit = 300 + row["rtt"] if row["loss"] <= 2 else math.inf
     misses = [what for what, ok in (("stream short", row["stream_pct"] >= 100),
                                     ("talk-back short", row["talk_pct"] >= 100),
                                     ("stream freeze", row["stream_freeze_ms"] <= limit),
