@@ -25,9 +25,11 @@ CROSS_ROADS  = test_roads.Roads.test_port_restricted_both_sides_carries_talkback
                test_roads.Roads.test_other_nat_pairs_connect
 
 PREFIX     ?= /usr/local
+# UDT 4.11 as shipped, no patches: the viewer most apps are, for bench-live.
+UDT_PLAIN  := $(CURDIR)/$(BUILD)/udt-plain
 
 .PHONY: all deps cross-deps build install asan cross test test-asan cross-test demo bench liveness clean \
-        fuzz test-tsan bench-lossy coverage mutation
+        fuzz test-tsan bench-lossy bench-live coverage mutation
 
 all: build
 
@@ -99,6 +101,18 @@ bench: deps
 	$(SUDO) tests/sandbox env TARN_BIN=$(CURDIR)/$(BUILD)/bin TARN_SRC=$(CURDIR) \
 	  PATH=$(CURDIR)/$(BUILD)/bin:$$PATH BENCH_QUICK=$(BENCH_QUICK) BENCH_JSON=$(BENCH_JSON) \
 	  python3 bench/bench.py
+
+# Live view on lossy roads: stream and talk-back, viewers on UDT 4.11 as
+# shipped and patched, the MIPS device under qemu if make cross has built it;
+# one table (docs/performance.md). BENCH_QUICK=1, BENCH_JSON=FILE as for bench.
+bench-live: deps build
+	JOBS=$(JOBS) cmake/third_party.sh --prefix $(UDT_PLAIN) --work $(UDT_PLAIN)-src udt4-plain
+	$(SUDO) tests/sandbox env TARN_BIN=$(CURDIR)/$(BUILD)/bin TARN_SRC=$(CURDIR) \
+	  PATH=$(CURDIR)/$(BUILD)/bin:$$PATH BENCH_QUICK=$(BENCH_QUICK) BENCH_JSON=$(BENCH_JSON) \
+	  BENCH_LIVE_ROWS=$(BENCH_LIVE_ROWS) BENCH_DEVICE_UDT=$(BENCH_DEVICE_UDT) \
+	  UDT_PLAIN_LIB=$(UDT_PLAIN)/lib \
+	  MIPS_DEVICE="$(if $(wildcard $(CROSS_BUILD)/bin/tarn),$(CROSS_QEMU) $(CURDIR)/$(CROSS_BUILD)/bin/tarn)" \
+	  python3 bench/bench_live.py
 
 # The worst control-request answer time through each liveness fault; a table.
 liveness: deps build

@@ -42,7 +42,7 @@ const char kHelp[] =
     "                 [--request TEXT] [--seconds N] [--bytes N] [--send-bytes N]\n"
     "                 [--verify] [--punch-timeout S] [--stun-timeout S]\n"
     "                 [--udp-rcvbuf BYTES] [--device-options] [--probe-interval S]\n"
-    "                 [--stop-reading BYTES] [--mss BYTES]\n"
+    "                 [--stop-reading BYTES] [--mss BYTES] [--send-rate BYTES_PER_S]\n"
     "\n"
     "The application side of one tarn session:\n"
     " 1. opens one UDP socket (--bind IP, default any; --port, default any) and,\n"
@@ -60,17 +60,19 @@ const char kHelp[] =
     "    with the device's UDT settings and receives like a viewer: UDT's own\n"
     "    receive buffer and flow window (about 11 MB, 25600 packets: room for\n"
     "    20 MB/s at 100 ms RTT) and a UDP receive buffer of --udp-rcvbuf bytes\n"
-    "    (default 1048576; 0 keeps the device's 8192). --device-options takes\n"
+    "    (default 1048576; 0 keeps the device's 212992). --device-options takes\n"
     "    the device's receive settings too (16 KB, 32 packets: a slow download);\n"
     "    --mss offers another segment size than the device's 1420 in the\n"
     "    handshake, which UDT on the device then takes;\n"
     " 5. sends the request text (default \"GET /live HTTP/1.0\\r\\n\\r\\n\"; the device\n"
     "    opens its media server on the first bytes), then receives for --seconds\n"
     "    (default 5 unless --bytes is given) or until --bytes have come, sending\n"
-    "    --send-bytes of the test pattern after the request; --verify checks the\n"
-    "    received bytes against the media stand-in's pattern; --stop-reading\n"
-    "    stops reading once that many bytes have come (a viewer that stalls) and\n"
-    "    keeps the connection until the device ends it or --seconds pass;\n"
+    "    --send-bytes of the test pattern after the request (as fast as the send\n"
+    "    buffer takes it, or with --send-rate in 20 ms pieces at that rate, as\n"
+    "    talk-back audio comes); --verify checks the received bytes against the\n"
+    "    media stand-in's pattern; --stop-reading stops reading once that many\n"
+    "    bytes have come (a viewer that stalls) and keeps the connection until\n"
+    "    the device ends it or --seconds pass;\n"
     " 6. prints progress on standard error once a second and one JSON summary\n"
     "    line on standard output.\n"
     "\n"
@@ -109,6 +111,7 @@ struct Options {
     double probe_interval = 1;
     int64_t stop_reading = -1;  // -1: read all along
     int mss = 0;                // 0: the daemon's
+    double send_rate = 0;  // bytes per second, 0: unpaced
 };
 
 struct DeviceAnswer {
@@ -429,6 +432,7 @@ struct Transfer {
     int64_t sent = 0;  // pattern bytes sent after the request
     double first_byte = 0;
     double last_byte = 0;
+    double longest_gap = 0;  // seconds without a received byte, after the first
     test_pattern_check check;
     const char *end = "time";
     bool failed = false;
@@ -456,6 +460,8 @@ void transfer(int u, const Options &o, double start, Transfer *t) {
             if (n > 0) {
                 double now = now_s();
                 if (t->recv == 0) t->first_byte = now;
+                if (t->recv > 0 && now - t->last_byte > t->longest_gap)
+                    t->longest_gap = now - t->last_byte;
                 t->last_byte = now;
                 t->recv += n;
                 if (o.verify)
@@ -476,6 +482,13 @@ void transfer(int u, const Options &o, double start, Transfer *t) {
                 int64_t n = o.send_bytes - t->sent;
                 if (n > room) n = room;
                 if (n > kSendChunk) n = kSendChunk;
+                if (o.send_rate > 0) {
+                    // One 20 ms piece once its time has come, none ahead of it.
+                    int64_t piece = static_cast<int64_t>(o.send_rate / 50) + 1;
+                    int64_t due = static_cast<int64_t>(o.send_rate * (now_s() - start)) + piece;
+                    if (n > piece) n = piece;
+                    if (t->sent + n > due) n = 0;
+                }
                 if (n > 0) {
                     test_pattern_fill(t->sent, reinterpret_cast<uint8_t *>(buf), n);
                     if (!udt_send_all(u, buf, static_cast<int>(n))) {
@@ -493,12 +506,11 @@ void transfer(int u, const Options &o, double start, Transfer *t) {
             t->end = "bytes";
             return;
         }
-        if (until > 0 && now >= until) {
-            t->end = "time";
-            return;
-        }
-        if (g_stop) {
-            t->end = "signal";
+        if ((until > 0 && now >= until) || g_stop) {
+            t->end = g_stop ? "signal" : "time";
+            // Bytes still owed at the end were a gap too, however it ended.
+            if (t->recv > 0 && o.bytes > t->recv && now - t->last_byte > t->longest_gap)
+                t->longest_gap = now - t->last_byte;
             return;
         }
         if (now >= next_report) {
@@ -536,6 +548,7 @@ bool parse_options(int argc, char **argv, Options *o) {
         {"probe-interval", required_argument, nullptr, 'I'},
         {"stop-reading", required_argument, nullptr, 'X'},
         {"mss", required_argument, nullptr, 'M'},
+        {"send-rate", required_argument, nullptr, 'P'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -576,6 +589,9 @@ bool parse_options(int argc, char **argv, Options *o) {
                 break;
             case 'I':
                 if (!parse_number(optarg, 0.01, 60, &o->probe_interval)) return false;
+                break;
+            case 'P':
+                if (!parse_number(optarg, 0, 1e9, &o->send_rate)) return false;
                 break;
             case 'R':
                 if (!parse_number(optarg, 0, 1 << 30, &v) || v != static_cast<int>(v)) return false;
@@ -636,14 +652,14 @@ void print_summary(const std::string &peer, const PunchResult &p, double t0, dou
     double span = t.recv ? t.last_byte - t.first_byte : 0;
     printf(
         "{\"peer_addr\":\"%s\",\"punch_ms\":%d,\"udt_ms\":%d,\"first_byte_ms\":%d,"
-        "\"bytes_recv\":%" PRId64 ",\"bytes_sent\":%" PRId64
+        "\"longest_gap_ms\":%d,\"bytes_recv\":%" PRId64 ",\"bytes_sent\":%" PRId64
         ",\"mb_per_s\":%.3f,"
         "\"verified\":%s,\"pattern_errors\":%" PRIu64 ",\"first_error_offset\":%" PRId64
         ",\"end\":\"%s\"}\n",
         peer.c_str(), punch_ms, udt_at ? ms_between(t0, udt_at) : -1,
-        t.recv ? ms_between(t0, t.first_byte) : -1, t.recv, t.sent,
-        span > 0 ? t.recv / span / 1e6 : 0.0, o.verify ? "true" : "false", t.check.errors,
-        t.check.first_error, t.end);
+        t.recv ? ms_between(t0, t.first_byte) : -1, static_cast<int>(t.longest_gap * 1000 + 0.5),
+        t.recv, t.sent, span > 0 ? t.recv / span / 1e6 : 0.0, o.verify ? "true" : "false",
+        t.check.errors, t.check.first_error, t.end);
     fflush(stdout);
 }
 

@@ -54,7 +54,10 @@ const udt_option kUdtOptions[] = {
     {UDT_OPT_SNDBUF, kUdtSendBuf, false},
     {UDT_OPT_UDP_SNDBUF, 131072, false},
     {UDT_OPT_RCVBUF, 16384, false},
-    {UDT_OPT_UDP_RCVBUF, 8192, false},
+    // Not 8192: with talk-back on a loaded device that dropped the stream's
+    // acknowledgements and the talk-back (docs/performance.md). The kernel's
+    // own default; it costs memory only while datagrams wait.
+    {UDT_OPT_UDP_RCVBUF, 212992, false},
     {UDT_OPT_FC, 32, false},
 };
 

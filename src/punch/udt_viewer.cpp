@@ -6,9 +6,8 @@
 #include "punch/udt_api.h"
 
 // The daemon's 16 KB buffer and 32-packet window cap a download at a fraction
-// of what the device sends, and its 8 KB UDP buffer drops bursts of 1420-byte
-// segments. Only the receiving end sees these; nothing of it goes on the wire
-// but the window the handshake announces.
+// of what the device sends. Only the receiving end sees these; nothing of it
+// goes on the wire but the window the handshake announces.
 int udt_viewer_socket(int udp_fd, int udp_rcvbuf, bool device_options, int mss) {
     int u = build_udt_socket(-1);
     if (u < 0) return -1;

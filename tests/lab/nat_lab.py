@@ -379,11 +379,11 @@ class Lab:
         wait_until(lambda: os.path.exists(self.path(name, socket_path)), 10.0, "ubusd")
 
     def start_daemon(self, name, *args, media_port=None, bus=True, layout="legacy",
-                     program=()):
+                     program=None):
         """Writes host name's network config in layout (WAN = its eth0, MAC =
         eth0's) and media port, starts ubusd there (bus=True), then `tarn -d
-        ARGS` (program instead of tarn when given; in "dev": TARN_DEVICE_COMMAND's
-        tarn when that is set)."""
+        ARGS`: program's argv when given, else in "dev" TARN_DEVICE_COMMAND's
+        tarn when that is set."""
         self.write(name, "/etc/config/network", network_config("eth0", self.mac(name), layout))
         if media_port is not None:
             self.write(name, "/etc/config/media_server", media_server_config(media_port))

@@ -40,12 +40,14 @@ def device_reports(lab, predicate, **kwargs):
 class Road:
     """One application reaching the device: tarn-peer started with peer_args,
     the device prepared with its addresses (naming the STUN server stun),
-    the answer handed over (after before_peer(road), when given)."""
+    the answer handed over (after before_peer(road), when given). peer_env:
+    VAR=VALUE settings for tarn-peer (a viewer on another libudt)."""
 
-    def __init__(self, lab, *peer_args, nat_type=4, stun=STUN, before_peer=None):
+    def __init__(self, lab, *peer_args, nat_type=4, stun=STUN, before_peer=None, peer_env=()):
         self.lab = lab
         self.stun = stun
-        self.peer = lab.popen("app", ["tarn-peer", "--stun", STUN] + list(peer_args),
+        self.peer = lab.popen("app", ["env"] + list(peer_env) + ["tarn-peer", "--stun", STUN] +
+                              list(peer_args),
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, text=True)
         self.address = json.loads(self.peer.stdout.readline())
@@ -74,6 +76,15 @@ class Road:
             if match and int(match.group(1)) >= size:
                 return
         raise AssertionError("tarn-peer ended before receiving %d bytes" % size)
+
+    def wait_progress(self, seconds):
+        """Reads tarn-peer's progress lines up to the one at seconds; its
+        counts ("received", "sent")."""
+        for line in self.peer.stderr:
+            match = re.search(r": (\d+) s: (\d+) bytes received .*, (\d+) sent", line)
+            if match and int(match.group(1)) >= seconds:
+                return {"received": int(match.group(2)), "sent": int(match.group(3))}
+        raise AssertionError("tarn-peer ended before %d s" % seconds)
 
     def finish(self, timeout=120):
         """tarn-peer's summary line, with its exit status and standard error."""
