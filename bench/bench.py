@@ -393,6 +393,15 @@ def print_table(results, header):
         print("FAILED: %s: %s" % (what, error))
 
 
+def run_status(results):
+    """Writes results to BENCH_JSON when set; the exit status: 1 when a
+    measurement could not be made."""
+    if os.environ.get("BENCH_JSON"):
+        with open(os.environ["BENCH_JSON"], "w") as f:
+            json.dump(results, f, indent=1)
+    return 1 if results["failed"] else 0
+
+
 def main():
     results = {"quick": QUICK, "cpus": os.cpu_count(), "load_before": os.getloadavg()[0],
                "failed": {}}
@@ -428,10 +437,7 @@ def main():
                 "about %.0f%% of one core during the run" % (
                     "BENCH_QUICK" if QUICK else "%d rounds" % ROUNDS, results["seconds"],
                     results["cpus"], results["load_before"], results["others_cpu_share"] * 100))
-    if os.environ.get("BENCH_JSON"):
-        with open(os.environ["BENCH_JSON"], "w") as f:
-            json.dump(results, f, indent=1)
-    return 1 if results["failed"] else 0
+    return run_status(results)
 
 
 if __name__ == "__main__":

@@ -15,7 +15,6 @@ MIPS_DEVICE, when set, is the argv (qemu and the cross-built tarn) of the
 device for the fewer MIPS rows.
 """
 
-import json
 import math
 import os
 import shlex
@@ -26,7 +25,7 @@ import threading
 import time
 
 import bench  # noqa: E402 (puts tests/lib and tests/lab on the path)
-from bench import BenchRoad, busy_seconds, end_sessions, p95, udp_drops
+from bench import BenchRoad, busy_seconds, end_sessions, p95, run_status, udp_drops
 from roads import MEDIA_RECORD, REQUEST, Lab, pattern, start_device, start_media
 
 QUICK = bench.QUICK
@@ -264,10 +263,7 @@ def main():
                  "%.0f%% of one core" % (SECONDS, results["device_udt"], results["seconds"],
                                          results["cpus"], results["load_before"],
                                          results["others_cpu_share"] * 100))
-    if os.environ.get("BENCH_JSON"):
-        with open(os.environ["BENCH_JSON"], "w") as f:
-            json.dump(results, f, indent=1)
-    return 1 if results["failed"] else 0
+    return run_status(results)
 
 
 if __name__ == "__main__":
