@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <ctime>
 
 #include "punch/udp_punch.h"
 #include "punch/udt_api.h"
@@ -97,14 +96,8 @@ int read_peer_data(struct udp_punch_ctx *ctx) {
     return 0;
 }
 
-int64_t now_ms() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// The send buffer as the handshake left it: UDT4 takes the peer's MSS, so
-// a packet may carry less than our own 1420 would give.
+// The send buffer as the handshake left it: UDT takes the smaller of the
+// two MSS, so a packet may carry less than our own 1420 would give.
 void learn_send_buffer(udp_punch_state *st) {
     int mss = kMss;
     int bytes = 0;
@@ -177,7 +170,7 @@ bool send_stalled(udp_punch_state *st) {
         st->stall_since_ms = 0;
         return false;
     }
-    int64_t now = now_ms();
+    int64_t now = monotonic_ms();
     if (!st->stall_since_ms) st->stall_since_ms = now;
     return now - st->stall_since_ms >= static_cast<int64_t>(tarn_send_stall_sec) * 1000;
 }

@@ -14,7 +14,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
 #include "session/session.h"
 #include "util/log.h"
@@ -29,12 +28,6 @@ namespace {
 constexpr int64_t kConnectTimeoutMs = 2500;
 // What the application may send before the media server takes it.
 constexpr size_t kPendingMax = 64 * 1024;
-
-int64_t now_ms() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 void connect_failed(p2p_session *sess, int err) {
     LOG_AS("connect_server", "connect to %s failed, %s\n", sess->local_name, strerror(err));
@@ -75,7 +68,7 @@ int connect_server(p2p_session *sess) {
         unable(sess);
         return -1;
     }
-    sess->local_connect_end_ms = now_ms() + kConnectTimeoutMs;
+    sess->local_connect_end_ms = monotonic_ms() + kConnectTimeoutMs;
     return 0;
 }
 
@@ -85,7 +78,7 @@ int local_progress(p2p_session *sess) {
     if (sess->local_connect_end_ms) {
         struct pollfd p = {sess->local_fd, POLLOUT, 0};
         if (poll(&p, 1, 0) == 0) {
-            if (now_ms() < sess->local_connect_end_ms) return 0;
+            if (monotonic_ms() < sess->local_connect_end_ms) return 0;
             connect_failed(sess, ETIMEDOUT);
             unable(sess);
             return -1;

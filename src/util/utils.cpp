@@ -324,3 +324,9 @@ int time_offset_sec(const struct timeval *ref) {
     gettimeofday(&now, nullptr);
     return clamp_offset(static_cast<long long>(now.tv_sec) - ref->tv_sec);
 }
+
+int64_t monotonic_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}

@@ -40,4 +40,6 @@ int get_local_ip(const char *ifname, struct sockaddr_in *addr);
 // Dotted text of a host-order address, in a buffer shared by all callers.
 const char *ip_to_str(uint32_t addr);
 int time_offset_ms(const struct timeval *ref);
+// Milliseconds on the monotonic clock, for deadlines and stall counts.
+int64_t monotonic_ms();
 int time_offset_sec(const struct timeval *ref);
