@@ -9,7 +9,7 @@ CMAKE_ARGS ?= -DTARN_WERROR=ON
 OPENWRT    := $(CURDIR)/$(BUILD)/openwrt
 
 DEBS = build-essential cmake pkg-config patch libevent-dev libcjson-dev \
-       libgtest-dev libjson-c-dev coturn iptables iproute2 python3 util-linux shellcheck groff-base
+       libgtest-dev libjson-c-dev libsodium-dev coturn iptables iproute2 python3 util-linux shellcheck groff-base
 # OpenWrt's init scripts run under busybox sh in the package test.
 DEBS += busybox-static
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
