@@ -13,6 +13,7 @@
 #include <strings.h>
 
 #include "util/log.h"
+#include "util/seal.h"
 
 static constexpr char log_unit[] = "libcloud";
 
@@ -151,6 +152,20 @@ static int parse_request_prepare_p2p(const cJSON *params, control_request *req) 
     copy_text(p->peer_pri_ip, sizeof(p->peer_pri_ip), pri_ip->valuestring);
     p->peer_pub_port = pub_port->valueint;
     p->peer_pri_port = pri_port->valueint;
+
+    // Optional: without it the session is a plain one, as for every viewer
+    // that does not know private sessions.
+    cJSON *key = cJSON_GetObjectItem(params, "session_key");
+    if (key) {
+        bool ok = is_text(key) && seal_parse_key(key->valuestring, p->session_key) == 0;
+        // The parsed tree is freed without wiping: wipe the key's text here.
+        if (is_text(key)) seal_wipe(key->valuestring, strlen(key->valuestring));
+        if (!ok) {
+            LOG("libcloud request: invalid prepare_p2p.session_key");
+            return -1;
+        }
+        p->has_session_key = 1;
+    }
     return 0;
 }
 

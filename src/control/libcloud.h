@@ -23,6 +23,9 @@ struct prepare_p2p_params {
     char peer_pri_ip[16];
     int peer_pri_port;
     int peer_nat_type;
+    // Private sessions: the cloud's 32-byte key, when it gave one.
+    int has_session_key;
+    unsigned char session_key[32];
 };
 
 struct ready_params {

@@ -1,6 +1,6 @@
 // Private sessions: key derivation, probe tags and the framed secretstream.
 // Pure functions over caller-owned records; any thread.
-#include "punch/udp_punch_seal.h"
+#include "util/seal.h"
 
 #include <cstring>
 
