@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const char *dgram = reinterpret_cast<const char *>(data + 1 + cut);
     const int len = static_cast<int>(size - 1 - cut);
 
-    const int kind = punch_probe_kind(dgram, len, token.c_str());
+    const int kind = punch_probe_kind(dgram, len, token.c_str(), nullptr);
     if (kind != PUNCH_TRASH && kind != PUNCH_SYN && kind != PUNCH_ACK) abort();
     // Only the token's text up to its first NUL, cut to 511, is on the wire.
     const size_t n = strnlen(token.c_str(), 511);

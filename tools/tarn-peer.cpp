@@ -375,7 +375,7 @@ bool punch(int fd, const DeviceAnswer &dev, double interval, double deadline, Pu
             recvfrom(fd, buf, sizeof(buf), 0, reinterpret_cast<struct sockaddr *>(&from), &flen);
         if (n < 0) continue;
         int kind = punch_probe_kind(reinterpret_cast<const char *>(buf), static_cast<int>(n),
-                                    dev.sid.c_str());
+                                    dev.sid.c_str(), nullptr);
         if (kind == PUNCH_SYN || kind == PUNCH_ACK) {
             // The device completes only on an ACK, so every probe gets one back.
             send_probe(fd, dev.sid, true, from);

@@ -18,6 +18,7 @@
 struct event;
 struct event_base;
 struct evbuffer;
+struct punch_seal;
 
 // Callbacks of the owner; user is ctx->user. succeed_cb gets the peer's
 // address and may refuse the connection with a negative result. error_cb
@@ -81,6 +82,10 @@ struct udp_punch_state {
     int send_slots;
     int slot_bytes;
     int64_t stall_since_ms;  // monotonic time the send buffer was first seen full, 0 if not
+
+    // A private session's keys and stream states; null for a plain one.
+    // Wiped when the state goes.
+    struct punch_seal *seal;
 };
 
 // One per session, filled by the owner. Addresses are IPv4 in network order.
@@ -93,6 +98,9 @@ struct udp_punch_ctx {
     punch_read_local_fn read_local;
     punch_local_ready_fn local_ready;
     const char *token;  // session id, the payload of every probe
+    // The cloud's session key for a private session, null for a plain one;
+    // read by udp_punch_init_internal only.
+    const unsigned char *session_key;
     struct sockaddr_in peer_private;
     struct sockaddr_in peer_public;
     int sock;                       // main UDP socket (the one the STUN query used); owned here
@@ -127,10 +135,15 @@ int stun_send_syn_all(struct udp_punch_ctx *ctx);
 int stun_send_syn_all_fixed_port(struct udp_punch_ctx *ctx);
 int stun_send_syn_low_ttl(struct udp_punch_ctx *ctx);
 
-// What a received datagram is.
-enum { PUNCH_TRASH = 0, PUNCH_SYN = 1, PUNCH_ACK = 2 };
-// Kind of the len bytes received in buf (read at most 511 of them).
-int punch_probe_kind(const char *buf, int len, const char *token);
+// What a received datagram is. REFUSED: the session's probe, but a private
+// session's and without its valid tag.
+enum { PUNCH_TRASH = 0, PUNCH_SYN = 1, PUNCH_ACK = 2, PUNCH_REFUSED = 3 };
+// Longest probe: the token cut to 511 characters, its zero byte, a tag.
+constexpr int PUNCH_PROBE_MAX = 511 + 1 + 16;
+// Kind of the len bytes received in buf. tag_key: the key that tags the
+// peer's probes in a private session, null in a plain one (then bytes after
+// the zero byte play no part).
+int punch_probe_kind(const char *buf, int len, const char *token, const unsigned char *tag_key);
 // 10/8, 172.16/12, 192.168/16.
 int punch_addr_is_private(const struct sockaddr_in *addr);
 // q == p or p < q <= p + 5 (host order, no wrap-around).

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "punch/udp_punch.h"
+#include "punch/udp_punch_seal.h"
 #include "session/session.h"
 #include "util/log.h"
 #include "util/utils.h"
@@ -20,23 +21,25 @@ namespace {
 
 constexpr int kErrRecv = -52011;
 constexpr int kErrConnect = -52012;
-constexpr size_t kRecvMax = 511;
+// A plain session reads at most the probe text; a private one its tag too.
+constexpr size_t kRecvPlain = 511;
 
 void punch_event_cb(evutil_socket_t fd, short what, void *arg);
 void fixed_port_punch_event_cb(evutil_socket_t fd, short what, void *arg);
 
 struct datagram {
-    char buf[kRecvMax + 1];
+    char buf[PUNCH_PROBE_MAX + 1];
     int len;
     struct sockaddr_in src;
 };
 
 // 1 with a datagram in d, 0 for nothing now, -1 on a socket failure (logged
 // under the machine's name).
-int receive(const char *machine, int fd, datagram *d) {
+int receive(const char *machine, const struct udp_punch_ctx *ctx, int fd, datagram *d) {
     memset(d, 0, sizeof(*d));
     socklen_t slen = sizeof(d->src);
-    ssize_t n = recvfrom(fd, d->buf, kRecvMax, MSG_DONTWAIT,
+    size_t max = ctx->state->seal ? PUNCH_PROBE_MAX : kRecvPlain;
+    ssize_t n = recvfrom(fd, d->buf, max, MSG_DONTWAIT,
                          reinterpret_cast<struct sockaddr *>(&d->src), &slen);
     if (n < 0) {
         int err = errno;
@@ -95,6 +98,13 @@ bool ack_source_known(const struct udp_punch_ctx *ctx, const struct sockaddr_in 
 
 void refuse_ack(const char *machine, const struct sockaddr_in &src) {
     LOG_AS(machine, "refused ACK from %s\n", sockaddr_to_str(&src));
+}
+
+// The peer's probes in a private session: tagged with the peer's key, or
+// refused wherever they come from.
+int probe_kind(const struct udp_punch_ctx *ctx, const datagram &d) {
+    const punch_seal *seal = ctx->state->seal;
+    return punch_probe_kind(d.buf, d.len, ctx->token, seal ? seal->keys.probe_in : nullptr);
 }
 
 void main_on_syn(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
@@ -159,18 +169,21 @@ void punch_event_cb(evutil_socket_t fd, short what, void *arg) {
     }
     if (!(what & EV_READ)) return;
     datagram d;
-    int got = receive(__func__, fd, &d);
+    int got = receive(__func__, ctx, fd, &d);
     if (got < 0) {
         punch_fail(ctx, kErrRecv);
         return;
     }
     if (got == 0) return;
-    switch (punch_probe_kind(d.buf, d.len, ctx->token)) {
+    switch (probe_kind(ctx, d)) {
         case PUNCH_SYN:
             main_on_syn(ctx, d.src);
             break;
         case PUNCH_ACK:
             main_on_ack(ctx, d.src);
+            break;
+        case PUNCH_REFUSED:
+            LOG("refused probe without a valid tag from %s\n", sockaddr_to_str(&d.src));
             break;
         default:
             LOG("recvd trash data(%d bytes) from %s\n", d.len, sockaddr_to_str(&d.src));
@@ -237,19 +250,22 @@ void fixed_port_punch_event_cb(evutil_socket_t fd, short what, void *arg) {
     }
     LOG("[FP] Data comming");
     datagram d;
-    int got = receive(__func__, fd, &d);
+    int got = receive(__func__, ctx, fd, &d);
     if (got < 0) {
         stat_set_err_code(stat_of(ctx), kErrRecv);
         LOG("[FP] punching failed");
         return;
     }
     if (got == 0) return;
-    switch (punch_probe_kind(d.buf, d.len, ctx->token)) {
+    switch (probe_kind(ctx, d)) {
         case PUNCH_SYN:
             fixed_on_syn(ctx, d.src);
             break;
         case PUNCH_ACK:
             fixed_on_ack(ctx, d.src);
+            break;
+        case PUNCH_REFUSED:
+            LOG("refused probe without a valid tag from %s\n", sockaddr_to_str(&d.src));
             break;
         default:
             LOG("recvd trash data(%d bytes) from %s\n", d.len, sockaddr_to_str(&d.src));

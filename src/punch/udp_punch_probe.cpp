@@ -15,6 +15,7 @@
 #include <initializer_list>
 
 #include "punch/udp_punch.h"
+#include "punch/udp_punch_seal.h"
 #include "punch/udt_api.h"
 #include "session/session.h"
 #include "util/log.h"
@@ -37,13 +38,16 @@ void close_fd(int *fd) {
     }
 }
 
-// Writes the probe into buf (512 bytes) and returns its length with the zero.
-size_t build_probe(const char *token, int is_ack, char *buf) {
+// Writes the probe into buf (PUNCH_PROBE_MAX bytes) and returns its length:
+// the text, its zero and, in a private session, the tag.
+size_t build_probe(const char *token, int is_ack, const unsigned char *tag_key, char *buf) {
     memset(buf, 0, kProbeText + 1);
     size_t n = strnlen(token, kProbeText);
     memcpy(buf, token, n);
     if (is_ack) buf[0] = static_cast<char>(static_cast<unsigned char>(buf[0]) + 1);
-    return n + 1;
+    if (!tag_key) return n + 1;
+    seal_probe_tag(tag_key, is_ack, token, n, reinterpret_cast<uint8_t *>(buf) + n + 1);
+    return n + 1 + SEAL_TAG_BYTES;
 }
 
 // The sweep rule of one path: SYN while idle or SYN sent, ACK once the peer's
@@ -99,6 +103,10 @@ int udp_punch_init_internal(struct udp_punch_ctx *ctx) {
     if (!st) return -1;
     st->udt = -1;
     ctx->state = st;
+    if (ctx->session_key && !(st->seal = punch_seal_new(ctx->session_key))) {
+        udp_punch_clear_internal(ctx);
+        return -1;
+    }
     st->out_buf = evbuffer_new();
     if (!st->out_buf) {
         LOG("create evbuf_out, error");
@@ -142,6 +150,7 @@ int udp_punch_clear_internal(struct udp_punch_ctx *ctx) {
                                static_cast<int32_t>(evbuffer_get_length(st->out_buf)));
         evbuffer_free(st->out_buf);
     }
+    punch_seal_free(st->seal);
     free(st);
     ctx->state = nullptr;
     return 0;
@@ -152,8 +161,9 @@ int stun_send_syn_ex(struct udp_punch_ctx *ctx, int is_ack, int fd, struct socka
         LOG("Invalid argument");
         return -1;
     }
-    char buf[kProbeText + 1];
-    size_t len = build_probe(ctx->token, is_ack, buf);
+    char buf[PUNCH_PROBE_MAX];
+    const punch_seal *seal = ctx->state ? ctx->state->seal : nullptr;
+    size_t len = build_probe(ctx->token, is_ack, seal ? seal->keys.probe_out : nullptr, buf);
     LOG("Send %s to port %d from sock %d\n", is_ack ? "ACK" : "SYN", ntohs(dest.sin_port), fd);
     // Never block the loop: a probe that does not fit now is simply lost.
     ssize_t n = sendto(fd, buf, len, MSG_DONTWAIT, reinterpret_cast<struct sockaddr *>(&dest),
@@ -243,16 +253,28 @@ int stun_send_syn_low_ttl(struct udp_punch_ctx *ctx) {
     return 0;
 }
 
-int punch_probe_kind(const char *buf, int len, const char *token) {
+int punch_probe_kind(const char *buf, int len, const char *token, const unsigned char *tag_key) {
     if (!buf || !token || len <= 0) return PUNCH_TRASH;
     char text[kProbeText + 1] = {0};
     memcpy(text, buf,
            static_cast<size_t>(len) < kProbeText ? static_cast<size_t>(len) : kProbeText);
     // Compared as the sender cut it: at most kProbeText characters.
-    if (strncmp(text, token, kProbeText) == 0) return PUNCH_SYN;
-    text[0] = static_cast<char>(static_cast<unsigned char>(text[0]) - 1);
-    if (strncmp(text, token, kProbeText) == 0) return PUNCH_ACK;
-    return PUNCH_TRASH;
+    int kind = PUNCH_TRASH;
+    if (strncmp(text, token, kProbeText) == 0) {
+        kind = PUNCH_SYN;
+    } else {
+        text[0] = static_cast<char>(static_cast<unsigned char>(text[0]) - 1);
+        if (strncmp(text, token, kProbeText) == 0) kind = PUNCH_ACK;
+    }
+    if (!tag_key || kind == PUNCH_TRASH) return kind;
+    // The tag sits right after the text's zero byte.
+    size_t n = strnlen(token, kProbeText);
+    if (static_cast<size_t>(len) < n + 1 + SEAL_TAG_BYTES || buf[n] != '\0' ||
+        !seal_probe_tag_ok(tag_key, kind == PUNCH_ACK, token, n,
+                           reinterpret_cast<const uint8_t *>(buf) + n + 1)) {
+        return PUNCH_REFUSED;
+    }
+    return kind;
 }
 
 int punch_addr_is_private(const struct sockaddr_in *addr) {

@@ -14,6 +14,7 @@
 #include <algorithm>
 
 #include "punch/udp_punch.h"
+#include "punch/udp_punch_seal.h"
 #include "punch/udt_api.h"
 #include "session/session.h"
 #include "util/log.h"
@@ -38,6 +39,8 @@ constexpr int kStopNeverConnected = 1;
 constexpr int kStopUdt = 2;
 constexpr int kStopLocalWrite = 3;
 constexpr int kStopPaused = -1;
+// A private session's stream from the peer failed to authenticate.
+constexpr int kStopUnauthentic = 6;
 
 struct udt_option {
     int id;
@@ -76,6 +79,25 @@ int udt_get_int(int u, int id, int *value) {
 
 void udt_event_cb(evutil_socket_t fd, short what, void *arg);
 
+punch_seal *st_seal(struct udp_punch_ctx *ctx) {
+    return ctx->state->seal;
+}
+
+int deliver_local(void *arg, const uint8_t *data, size_t len) {
+    auto *ctx = static_cast<udp_punch_ctx *>(arg);
+    if (!ctx->write_local) return -1;
+    return ctx->write_local(ctx->user, reinterpret_cast<const char *>(data), static_cast<int>(len));
+}
+
+// A private session's stream to the peer opens with its header, sent when
+// UDT comes up into a send buffer that is still empty.
+int send_seal_header(udp_punch_state *st) {
+    uint8_t header[SEAL_HEADER_BYTES];
+    seal_push_init(&st->seal->push, st->seal->keys.stream_out, header);
+    int n = udt_send(st->udt, reinterpret_cast<const char *>(header), sizeof(header), 0);
+    return n == static_cast<int>(sizeof(header)) ? 0 : -1;
+}
+
 // Peer to local: at most one chunk per tick.
 int read_peer_data(struct udp_punch_ctx *ctx) {
     int u = ctx->state->udt;
@@ -89,7 +111,19 @@ int read_peer_data(struct udp_punch_ctx *ctx) {
         stat_set_stop_reason(stat_of(ctx), kStopUdt);
         return -1;
     }
-    if (!ctx->write_local || ctx->write_local(ctx->user, buf, n) < 0) {
+    int rc = 0;
+    if (st_seal(ctx)) {
+        rc = seal_pull_feed(&st_seal(ctx)->pull, reinterpret_cast<const uint8_t *>(buf),
+                            static_cast<size_t>(n), deliver_local, ctx);
+        if (rc == SEAL_BAD) {
+            stat_set_stop_reason(stat_of(ctx), kStopUnauthentic);
+            LOG("stream from %s failed to authenticate\n", sockaddr_to_str(&ctx->state->peer_addr));
+            return -1;
+        }
+    } else {
+        rc = deliver_local(ctx, reinterpret_cast<const uint8_t *>(buf), static_cast<size_t>(n));
+    }
+    if (rc < 0) {
         stat_set_stop_reason(stat_of(ctx), kStopLocalWrite);
         return -1;
     }
@@ -126,6 +160,7 @@ int read_local_data(struct udp_punch_ctx *ctx) {
     if (!ctx->local_ready || !ctx->local_ready(ctx->user)) return 0;
     udp_punch_state *st = ctx->state;
     char buf[kLocalChunk];
+    uint8_t frame[kLocalChunk + SEAL_FRAME_OVERHEAD];
     for (;;) {
         long room = 0;
         if (!send_room(st, &room) || room <= 0) {
@@ -140,12 +175,25 @@ int read_local_data(struct udp_punch_ctx *ctx) {
             len = static_cast<int>(std::min(left, want));
             data = reinterpret_cast<const char *>(evbuffer_pullup(st->out_buf, len));
         } else {
-            len = ctx->read_local ? ctx->read_local(ctx->user, buf, static_cast<int>(want)) : 0;
+            // A private session reads what fits in the room once sealed.
+            long cap = st->seal ? std::min<long>(room - static_cast<long>(SEAL_FRAME_OVERHEAD),
+                                                 static_cast<long>(SEAL_FRAME_MAX))
+                                : static_cast<long>(want);
+            if (cap <= 0) {
+                stat_set_stop_reason(stat_of(ctx), kStopPaused);
+                return 0;
+            }
+            len = ctx->read_local ? ctx->read_local(ctx->user, buf, static_cast<int>(cap)) : 0;
             if (len < 0) {
                 LOG("recv data from local server failed.");
                 return -1;
             }
             if (len == 0) return 0;
+            if (st->seal) {
+                len = seal_push_frame(&st->seal->push, reinterpret_cast<const uint8_t *>(buf),
+                                      static_cast<size_t>(len), frame);
+                data = reinterpret_cast<const char *>(frame);
+            }
         }
         int n = data ? udt_send(st->udt, data, len, 0) : -1;
         if (n < 0) {
@@ -155,7 +203,7 @@ int read_local_data(struct udp_punch_ctx *ctx) {
         if (left > 0) {
             evbuffer_drain(st->out_buf, static_cast<size_t>(n));
         } else if (n < len) {
-            evbuffer_add(st->out_buf, buf + n, static_cast<size_t>(len - n));
+            evbuffer_add(st->out_buf, data + n, static_cast<size_t>(len - n));
         }
         if (n < len) return 0;  // the buffer is full: the rest waits for a later tick
     }
@@ -230,6 +278,11 @@ void udt_event_cb(evutil_socket_t fd, short what, void *arg) {
         stat_set_udt_connected_time(stat_of(ctx), time_offset_ms(&ctx->start_time));
         if (ctx->succeed_cb && ctx->succeed_cb(ctx->user, &peer) < 0) {
             fail(ctx, "udt succeed_cb failed.");
+            return;
+        }
+        if (st->seal && send_seal_header(st) < 0) {
+            stat_set_stop_reason(stat_of(ctx), kStopUdt);
+            fail(ctx, "udt send header failed.");
             return;
         }
     }

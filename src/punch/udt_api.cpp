@@ -95,12 +95,11 @@ int udt_close(int u) {
 int udt_getsockopt(int u, int level, int optname, void *optval, int *optlen) {
     try {
         if (!is_bool_option(optname))
-            return UDT::getsockopt(u, level, static_cast<UDT::SOCKOPT>(optname), optval,
-                                   optlen) == UDT::ERROR
+            return UDT::getsockopt(u, level, static_cast<UDT::SOCKOPT>(optname), optval, optlen) ==
+                           UDT::ERROR
                        ? -1
                        : 0;
-        if (*optlen < static_cast<int>(sizeof(int32_t)))
-            return -1;
+        if (*optlen < static_cast<int>(sizeof(int32_t))) return -1;
         bool flag = false;
         int len = sizeof flag;
         if (UDT::getsockopt(u, level, static_cast<UDT::SOCKOPT>(optname), &flag, &len) ==
@@ -118,17 +117,16 @@ int udt_getsockopt(int u, int level, int optname, void *optval, int *optlen) {
 int udt_setsockopt(int u, int level, int optname, const void *optval, int optlen) {
     try {
         if (!is_bool_option(optname))
-            return UDT::setsockopt(u, level, static_cast<UDT::SOCKOPT>(optname), optval,
-                                   optlen) == UDT::ERROR
+            return UDT::setsockopt(u, level, static_cast<UDT::SOCKOPT>(optname), optval, optlen) ==
+                           UDT::ERROR
                        ? -1
                        : 0;
-        if (optlen < static_cast<int>(sizeof(int32_t)))
-            return -1;
+        if (optlen < static_cast<int>(sizeof(int32_t))) return -1;
         int32_t value;
         memcpy(&value, optval, sizeof value);
         bool flag = value != 0;
-        return UDT::setsockopt(u, level, static_cast<UDT::SOCKOPT>(optname), &flag,
-                               sizeof flag) == UDT::ERROR
+        return UDT::setsockopt(u, level, static_cast<UDT::SOCKOPT>(optname), &flag, sizeof flag) ==
+                       UDT::ERROR
                    ? -1
                    : 0;
     } catch (...) {
@@ -154,9 +152,9 @@ int udt_getlasterror_code() {
 
 // The numbers above are the library's own; a different UDT would break them.
 static_assert(UDT_OPT_MSS == UDT_MSS && UDT_OPT_SNDSYN == UDT_SNDSYN &&
-                  UDT_OPT_RCVSYN == UDT_RCVSYN && UDT_OPT_REUSEADDR == UDT_REUSEADDR && UDT_OPT_FC == UDT_FC &&
-                  UDT_OPT_SNDBUF == UDT_SNDBUF && UDT_OPT_RCVBUF == UDT_RCVBUF &&
-                  UDT_OPT_LINGER == UDT_LINGER &&
+                  UDT_OPT_RCVSYN == UDT_RCVSYN && UDT_OPT_REUSEADDR == UDT_REUSEADDR &&
+                  UDT_OPT_FC == UDT_FC && UDT_OPT_SNDBUF == UDT_SNDBUF &&
+                  UDT_OPT_RCVBUF == UDT_RCVBUF && UDT_OPT_LINGER == UDT_LINGER &&
                   UDT_OPT_UDP_SNDBUF == UDP_SNDBUF && UDT_OPT_UDP_RCVBUF == UDP_RCVBUF &&
                   UDT_OPT_RENDEZVOUS == UDT_RENDEZVOUS && UDT_OPT_STATE == UDT_STATE &&
                   UDT_OPT_SNDDATA == UDT_SNDDATA && UDT_OPT_RCVDATA == UDT_RCVDATA,

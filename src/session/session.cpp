@@ -181,6 +181,7 @@ void session_mgr_status(cJSON *out) {
         cJSON_AddStringToObject(item, "sid", sess.sid);
         cJSON_AddStringToObject(item, "state", state_name(sess.state));
         cJSON_AddStringToObject(item, "peer", peer_text(sess, buf, sizeof(buf)));
+        cJSON_AddBoolToObject(item, "private", sess.peer.has_session_key != 0);
         cJSON_AddNumberToObject(item, "age_ms", time_offset_ms(&sess.create_time));
         cJSON_AddNumberToObject(item, "bytes_to_peer",
                                 static_cast<double>(sess.stat.dataCountSent));

@@ -21,6 +21,7 @@
 #include "session/session.h"
 #include "session/session_share.h"
 #include "util/log.h"
+#include "util/seal.h"
 
 static constexpr char log_unit[] = "session";
 
@@ -95,6 +96,21 @@ void drop_input_cb(struct bufferevent *bev, void *arg) {
     evbuffer_drain(bufferevent_get_input(bev), evbuffer_get_length(bufferevent_get_input(bev)));
 }
 
+void dispatch(struct bufferevent *bev, const char *text, control_request *req) {
+    if (libcloud_parse_request(text, req) < 0) {
+        response_error(bev, ERR_BAD_REQUEST, MSG_BAD_REQUEST);
+        return;
+    }
+    for (const auto &entry : kDispatch) {
+        if (entry.code == req->type) {
+            entry.handler(bev, req);
+            return;
+        }
+    }
+    LOG_AS("libcloud_read_cb", "invalid request from libcloud: [%s]\n", text);
+    response_error(bev, ERR_BAD_REQUEST, MSG_BAD_REQUEST);
+}
+
 void libcloud_read_cb(struct bufferevent *bev, void *arg) {
     (void)arg;
     if (!bev) return;
@@ -110,18 +126,10 @@ void libcloud_read_cb(struct bufferevent *bev, void *arg) {
     }
     control_request req;
     memset(&req, 0, sizeof(req));
-    if (libcloud_parse_request(text, &req) < 0) {
-        response_error(bev, ERR_BAD_REQUEST, MSG_BAD_REQUEST);
-        return;
-    }
-    for (const auto &entry : kDispatch) {
-        if (entry.code == req.type) {
-            entry.handler(bev, &req);
-            return;
-        }
-    }
-    LOG("invalid request from libcloud: [%s]\n", text);
-    response_error(bev, ERR_BAD_REQUEST, MSG_BAD_REQUEST);
+    dispatch(bev, text, &req);
+    // A private session's key is in both; the session keeps its own copy.
+    seal_wipe(&req, sizeof(req));
+    seal_wipe(text, sizeof(text));
 }
 
 // Unread bytes make close() send a reset, and a reset makes the client's

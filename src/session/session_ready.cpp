@@ -63,6 +63,7 @@ int p2p_init_punch_ctx(p2p_session *sess) {
     ctx.read_local = read_local_fd;
     ctx.local_ready = local_server_connected;
     ctx.token = sess->sid;
+    ctx.session_key = peer.has_session_key ? peer.session_key : nullptr;
     ctx.peer_private = ipv4(peer.peer_pri_ip, peer.peer_pri_port);
     ctx.peer_public = ipv4(peer.peer_pub_ip, peer.peer_pub_port);
     ctx.sock = sess->stun_fd;

@@ -83,8 +83,8 @@ void seal_probe_tag(const uint8_t key[SEAL_KEY_BYTES], int is_ack, const char *i
     crypto_generichash_final(&h, tag, SEAL_TAG_BYTES);
 }
 
-bool seal_probe_tag_ok(const uint8_t key[SEAL_KEY_BYTES], int is_ack, const char *id,
-                       size_t id_len, const uint8_t *tag) {
+bool seal_probe_tag_ok(const uint8_t key[SEAL_KEY_BYTES], int is_ack, const char *id, size_t id_len,
+                       const uint8_t *tag) {
     uint8_t want[SEAL_TAG_BYTES];
     seal_probe_tag(key, is_ack, id, id_len, want);
     return sodium_memcmp(want, tag, SEAL_TAG_BYTES) == 0;
@@ -98,8 +98,8 @@ void seal_push_init(seal_push *p, const uint8_t key[SEAL_KEY_BYTES],
 int seal_push_frame(seal_push *p, const uint8_t *plain, size_t len, uint8_t *out) {
     if (len == 0 || len > SEAL_FRAME_MAX) return -1;
     unsigned long long clen = 0;
-    crypto_secretstream_xchacha20poly1305_push(&p->st, out + kLenBytes, &clen, plain, len,
-                                               nullptr, 0,
+    crypto_secretstream_xchacha20poly1305_push(&p->st, out + kLenBytes, &clen, plain, len, nullptr,
+                                               0,
                                                crypto_secretstream_xchacha20poly1305_TAG_MESSAGE);
     out[0] = static_cast<uint8_t>(clen >> 8);
     out[1] = static_cast<uint8_t>(clen);

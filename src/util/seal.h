@@ -39,8 +39,8 @@ void seal_wipe(void *p, size_t len);
 void seal_probe_tag(const uint8_t key[SEAL_KEY_BYTES], int is_ack, const char *id, size_t id_len,
                     uint8_t tag[SEAL_TAG_BYTES]);
 // True when the tag is the probe's, compared in constant time.
-bool seal_probe_tag_ok(const uint8_t key[SEAL_KEY_BYTES], int is_ack, const char *id,
-                       size_t id_len, const uint8_t *tag);
+bool seal_probe_tag_ok(const uint8_t key[SEAL_KEY_BYTES], int is_ack, const char *id, size_t id_len,
+                       const uint8_t *tag);
 
 // Our direction: the header once, then frames.
 struct seal_push {
@@ -67,5 +67,4 @@ void seal_pull_init(seal_pull *p, const uint8_t key[SEAL_KEY_BYTES]);
 enum { SEAL_OK = 0, SEAL_BAD = -1, SEAL_DELIVER_FAILED = -2 };
 // SEAL_BAD once a frame has a length out of range, fails to authenticate or
 // is not a plain message frame; the stream is useless from then on.
-int seal_pull_feed(seal_pull *p, const uint8_t *in, size_t len, seal_deliver_fn deliver,
-                   void *arg);
+int seal_pull_feed(seal_pull *p, const uint8_t *in, size_t len, seal_deliver_fn deliver, void *arg);

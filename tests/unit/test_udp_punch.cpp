@@ -127,7 +127,7 @@ std::string ack_of(const std::string &token) {
 }
 
 int kind(const std::string &data, const char *token = kToken) {
-    return punch_probe_kind(data.data(), static_cast<int>(data.size()), token);
+    return punch_probe_kind(data.data(), static_cast<int>(data.size()), token, nullptr);
 }
 
 TEST(FixedPort, AddsAThousandAndWrapsAboveTheTop) {
