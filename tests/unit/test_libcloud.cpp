@@ -142,6 +142,46 @@ TEST(LibcloudParse, PrepareP2pRejections) {
     }
 }
 
+// The optional key of a private session: 64 hex digits or the request fails.
+TEST(LibcloudParse, PrepareP2pSessionKey) {
+    std::string hex;
+    for (int i = 0; i < 32; i++)
+        hex += "0123456789abcdef"[i % 16] + std::string(1, "fedcba9876543210"[i % 16]);
+    std::string upper = hex;
+    for (char &c : upper) c = static_cast<char>(toupper(c));
+    struct {
+        std::string json;  // the member's raw JSON, empty: absent
+        int rc;
+    } cases[] = {
+        {"", 0},
+        {json_str(hex), 0},
+        {json_str(upper), 0},
+        {json_str(hex.substr(1)), -1},
+        {json_str(hex + "0"), -1},
+        {json_str(hex.substr(1) + "g"), -1},
+        {json_str(""), -1},
+        {"12", -1},
+        {"null", -1},
+    };
+    for (auto &c : cases) {
+        std::string text = prepare();
+        if (!c.json.empty()) {
+            text.replace(text.find("\"params\":{") + 10, 0, "\"session_key\":" + c.json + ",");
+        }
+        Parsed p = parse(text);
+        ASSERT_EQ(p.rc, c.rc) << text;
+        if (c.rc < 0) {
+            EXPECT_EQ(p.log[2], kBad + "invalid prepare_p2p.session_key") << text;
+            continue;
+        }
+        EXPECT_EQ(p.req.prepare.has_session_key, c.json.empty() ? 0 : 1);
+        if (c.json.empty()) continue;
+        for (int i = 0; i < 32; i++) {
+            EXPECT_EQ(p.req.prepare.session_key[i], std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+        }
+    }
+}
+
 TEST(LibcloudParse, OtherRequests) {
     const std::string ready = "(parse_request_ready) ";
     const std::string ready_error = "(libcloud_parse_request) parse request is_ready, error";

@@ -22,6 +22,7 @@
 #include "punch/udp_punch.h"
 #include "session/session.h"
 #include "stdout_capture.h"
+#include "util/seal.h"
 
 namespace {
 
@@ -164,6 +165,73 @@ TEST(ProbeDatagram, RecognisesSynAckAndTrash) {
     ASSERT_EQ(pipe(not_socket), 0);
     EXPECT_EQ(stun_send_syn_ex(&ctx, 0, not_socket[1], addr_of("127.0.0.1", 9)), -1);
     for (int fd : not_socket) close(fd);
+}
+
+// A private session's probes: what the device sends carries the tag of its
+// own key, and what it accepts must carry the viewer's, wherever it comes from.
+TEST(ProbeDatagram, PrivateSessionTagsBothWays) {
+    uint8_t key[SEAL_KEY_BYTES];
+    for (size_t i = 0; i < sizeof(key); i++) key[i] = static_cast<uint8_t>(i * 7);
+    seal_keys device{}, viewer{};
+    ASSERT_EQ(seal_derive(key, SEAL_DEVICE, &device), 0);
+    ASSERT_EQ(seal_derive(key, SEAL_VIEWER, &viewer), 0);
+
+    // The device's ACK, as stun_send_syn_ex puts it on the wire.
+    event_base *base = event_base_new();
+    udp_punch_ctx ctx{};
+    ctx.base = base;
+    ctx.token = kToken;
+    ctx.session_key = key;
+    ctx.sock = udp_on("127.0.0.1");
+    ctx.fixed_sock = -1;
+    ASSERT_EQ(udp_punch_init_internal(&ctx), 0);
+    const int catcher = udp_on("127.0.0.1");
+    ASSERT_EQ(stun_send_syn_ex(&ctx, 1, ctx.sock, local_of(catcher)), 0);
+    const std::vector<datagram_seen> got = collect(catcher, {ctx.sock});
+    udp_punch_clear_internal(&ctx);
+    close(catcher);
+    event_base_free(base);
+    ASSERT_EQ(got.size(), 1u);
+    const std::string device_ack = got[0].data;
+    ASSERT_EQ(device_ack.size(), strlen(kToken) + 1 + SEAL_TAG_BYTES);
+
+    const size_t n = strlen(kToken);
+    auto tagged = [&](const uint8_t *k, bool ack, bool tag_as_ack) {
+        std::string d = ack ? ack_of(kToken) : syn_of(kToken);
+        uint8_t tag[SEAL_TAG_BYTES];
+        seal_probe_tag(k, tag_as_ack, kToken, n, tag);
+        return d + std::string(reinterpret_cast<char *>(tag), sizeof(tag));
+    };
+    std::string flipped = tagged(viewer.probe_out, true, true);
+    flipped.back() ^= 0x20;
+    std::string no_zero = tagged(viewer.probe_out, false, false);
+    no_zero[n] = 'x';
+    uint8_t other_key[SEAL_KEY_BYTES] = {1};
+    seal_keys stranger{};
+    ASSERT_EQ(seal_derive(other_key, SEAL_VIEWER, &stranger), 0);
+    struct {
+        std::string data;
+        const uint8_t *check_with;
+        int want;
+    } cases[] = {
+        {device_ack, viewer.probe_in, PUNCH_ACK},
+        {device_ack, device.probe_in, PUNCH_REFUSED},  // reflected back to the device
+        {tagged(viewer.probe_out, false, false), device.probe_in, PUNCH_SYN},
+        {tagged(viewer.probe_out, true, true) + "more", device.probe_in, PUNCH_ACK},
+        {ack_of(kToken), device.probe_in, PUNCH_REFUSED},  // a plain viewer's
+        {tagged(viewer.probe_out, true, false), device.probe_in, PUNCH_REFUSED},  // a SYN's tag
+        {flipped, device.probe_in, PUNCH_REFUSED},
+        {flipped.substr(0, flipped.size() - 1), device.probe_in, PUNCH_REFUSED},
+        {no_zero, device.probe_in, PUNCH_TRASH},
+        {tagged(stranger.probe_out, true, true), device.probe_in, PUNCH_REFUSED},
+        {"hello", device.probe_in, PUNCH_TRASH},
+    };
+    for (auto &c : cases) {
+        EXPECT_EQ(
+            punch_probe_kind(c.data.data(), static_cast<int>(c.data.size()), kToken, c.check_with),
+            c.want)
+            << &c - cases;
+    }
 }
 
 TEST(SourceClassification, BothMachines) {
