@@ -30,7 +30,9 @@ ANSWERS = [  # request, answer
     ('{"request":', BAD), ("hello", BAD), ("[1,2]", BAD), ('{"request":42}', BAD),
     ('{"request":"reboot"}', BAD), ('{"request":"prepare_p2p","params":{}}', BAD),
     # Only the first 1499 bytes are read, which cut the JSON.
-    ('{"request":"get_tarn_info","pad":"%s"}' % ("x" * 3000), BAD)]
+    ('{"request":"get_tarn_info","pad":"%s"}' % ("x" * 3000), BAD),
+    # A private session's key that is not 64 hex digits.
+    (prepare_text()[:-2] + ',"session_key":"%s"}}' % ("ab" * 31 + "zz"), BAD)]
 
 
 def cpu_seconds(pid):
