@@ -49,13 +49,12 @@ class Road:
                  session_key=None):
         self.lab = lab
         self.stun = stun
-        self.session_key = session_key
         self.peer = lab.popen("app", ["env"] + list(peer_env) + ["tarn-peer", "--stun", STUN] +
                               list(peer_args),
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, text=True)
         self.address = json.loads(self.peer.stdout.readline())
-        text = self.prepare(nat_type)
+        text = self.prepare(nat_type, session_key)
         self.answer = json.loads(text)
         self.sid = self.answer["result"]["sid"]
         if before_peer:
@@ -63,14 +62,15 @@ class Road:
         self.peer.stdin.write(text.strip() + "\n")
         self.peer.stdin.flush()
 
-    def prepare(self, nat_type):
+    def prepare(self, nat_type, session_key=None):
         """The cloud agent's part: tarnctl prepare with the application's
-        addresses; the device's ready answer as text."""
+        addresses (and a private session's key); the device's ready answer as
+        text."""
         out = self.lab.run("dev", ["tarnctl", "prepare", "--stun", self.stun,
                                    "--peer-pub", self.address["peer_pub"],
                                    "--peer-pri", self.address["peer_pri"],
                                    "--nat-type", str(nat_type), "--wait", "10"] +
-                          (["--session-key", self.session_key] if self.session_key else []))
+                          (["--session-key", session_key] if session_key else []))
         assert out.returncode == 0, out.stdout + out.stderr
         return out.stdout
 
