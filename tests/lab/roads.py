@@ -45,16 +45,19 @@ class Road:
     the private session's key the cloud gives the device (the viewer's, if
     any, is among peer_args)."""
 
+    session_key = None  # for subclasses that prepare without this constructor
+
     def __init__(self, lab, *peer_args, nat_type=4, stun=STUN, before_peer=None, peer_env=(),
                  session_key=None):
         self.lab = lab
         self.stun = stun
+        self.session_key = session_key
         self.peer = lab.popen("app", ["env"] + list(peer_env) + ["tarn-peer", "--stun", STUN] +
                               list(peer_args),
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, text=True)
         self.address = json.loads(self.peer.stdout.readline())
-        text = self.prepare(nat_type, session_key)
+        text = self.prepare(nat_type)
         self.answer = json.loads(text)
         self.sid = self.answer["result"]["sid"]
         if before_peer:
@@ -62,7 +65,7 @@ class Road:
         self.peer.stdin.write(text.strip() + "\n")
         self.peer.stdin.flush()
 
-    def prepare(self, nat_type, session_key=None):
+    def prepare(self, nat_type):
         """The cloud agent's part: tarnctl prepare with the application's
         addresses (and a private session's key); the device's ready answer as
         text."""
@@ -70,7 +73,7 @@ class Road:
                                    "--peer-pub", self.address["peer_pub"],
                                    "--peer-pri", self.address["peer_pri"],
                                    "--nat-type", str(nat_type), "--wait", "10"] +
-                          (["--session-key", session_key] if session_key else []))
+                          (["--session-key", self.session_key] if self.session_key else []))
         assert out.returncode == 0, out.stdout + out.stderr
         return out.stdout
 
