@@ -6,7 +6,8 @@
 //
 // Single-threaded (UDT runs its own threads behind its calls). The punch is
 // event-driven (poll on the UDP socket); the UDT phase polls UDT, as the
-// daemon's pump does, since UDT gives no descriptor to wait on.
+// daemon's pump does, since UDT gives no descriptor to wait on. With a
+// session key it is the viewer of a private session (util/seal.h).
 #include <arpa/inet.h>
 #include <cjson/cJSON.h>
 #include <getopt.h>
@@ -20,6 +21,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -33,6 +35,7 @@
 #include "punch/udt_api.h"
 #include "punch/udt_viewer.h"
 #include "stun/stun.h"
+#include "util/seal.h"
 #include "util/test_pattern.h"
 
 namespace {
@@ -43,6 +46,7 @@ const char kHelp[] =
     "                 [--verify] [--punch-timeout S] [--stun-timeout S]\n"
     "                 [--udp-rcvbuf BYTES] [--device-options] [--probe-interval S]\n"
     "                 [--stop-reading BYTES] [--mss BYTES] [--send-rate BYTES_PER_S]\n"
+    "                 [--session-key HEX] [--corrupt-at N]\n"
     "\n"
     "The application side of one tarn session:\n"
     " 1. opens one UDP socket (--bind IP, default any; --port, default any) and,\n"
@@ -76,8 +80,19 @@ const char kHelp[] =
     " 6. prints progress on standard error once a second and one JSON summary\n"
     "    line on standard output.\n"
     "\n"
+    "--session-key HEX (64 hexadecimal digits, the key the cloud gave both ends)\n"
+    "makes it the viewer of a private session: its probes carry their tag, only\n"
+    "the device's tagged probes count (others are refused and counted), and both\n"
+    "directions are sealed: it sends its stream header as soon as UDT is up, then\n"
+    "the request and the talk-back in frames of at most 8192 bytes, and counts\n"
+    "and verifies only what it could open. A frame that fails to open ends the\n"
+    "transfer (\"end\":\"unauthentic\" in the summary).\n"
+    "--corrupt-at N is a test aid: it flips one bit of byte N (0 is the first) of\n"
+    "the byte stream it sends, the sealed one with --session-key.\n"
+    "\n"
     "Exit status: 0 when the connection carried data (and, as asked, all of\n"
-    "--bytes and --send-bytes, without pattern errors); 1 when it did not;\n"
+    "--bytes and --send-bytes, without pattern errors or an unauthentic frame);\n"
+    "1 when it did not;\n"
     "2 for a usage error or a bad answer line; 3 when STUN failed; 4 when the\n"
     "punch or the UDT connection timed out (--punch-timeout, default 20 s,\n"
     "counted from the answer line).\n";
@@ -111,7 +126,19 @@ struct Options {
     double probe_interval = 1;
     int64_t stop_reading = -1;  // -1: read all along
     int mss = 0;                // 0: the daemon's
-    double send_rate = 0;  // bytes per second, 0: unpaced
+    double send_rate = 0;       // bytes per second, 0: unpaced
+    bool has_key = false;       // a private session
+    uint8_t key[SEAL_KEY_BYTES];
+    int64_t corrupt_at = -1;  // -1: send the stream as it is
+};
+
+// A private session's keys and stream states; wiped when it goes.
+struct Seal {
+    bool on = false;
+    seal_keys keys;
+    seal_push push;  // ours, started when UDT is up
+    seal_pull pull;  // the device's
+    ~Seal() { seal_wipe(this, sizeof(*this)); }
 };
 
 struct DeviceAnswer {
@@ -325,14 +352,21 @@ std::string parse_answer(const char *line, DeviceAnswer *dev) {
 }
 
 // Probe text: the sid and a zero byte; an ACK has the first byte one higher.
-void send_probe(int fd, const std::string &sid, bool ack, const struct sockaddr_in &to) {
-    char buf[kProbeMax + 1];
+// A private session's probes carry their tag (tag_key) after the zero.
+void send_probe(int fd, const std::string &sid, bool ack, const uint8_t *tag_key,
+                const struct sockaddr_in &to) {
+    char buf[PUNCH_PROBE_MAX];
     size_t n = sid.size();
     memcpy(buf, sid.data(), n);
     buf[n] = '\0';
     if (ack) buf[0] = static_cast<char>(buf[0] + 1);
+    size_t len = n + 1;
+    if (tag_key) {
+        seal_probe_tag(tag_key, ack, sid.data(), n, reinterpret_cast<uint8_t *>(buf) + len);
+        len += SEAL_TAG_BYTES;
+    }
     // A lost probe is repeated by the next sweep or answer.
-    sendto(fd, buf, n + 1, 0, reinterpret_cast<const struct sockaddr *>(&to), sizeof(to));
+    sendto(fd, buf, len, 0, reinterpret_cast<const struct sockaddr *>(&to), sizeof(to));
 }
 
 // A UDT packet (the device's rendezvous handshake): 16-byte header, and the
@@ -346,11 +380,24 @@ struct PunchResult {
     double first_ack = 0;       // 0: none came before the device's UDT
     double done = 0;
     int syn_recv = 0, ack_recv = 0, syn_sent = 0, ack_sent = 0;
+    int refused = 0;  // the session's probes without a valid tag
 };
+
+void note_source(std::vector<struct sockaddr_in> *seen, const struct sockaddr_in &from,
+                 const char *what) {
+    for (const auto &s : *seen) {
+        if (same_addr(s, from)) return;
+    }
+    seen->push_back(from);
+    fprintf(stderr, "tarn-peer: %s from %s\n", what, addr_text(from).c_str());
+}
 
 // Punches until the device's UDT handshake arrives from an address that sent
 // probes: that is the device socket that won, and UDT must connect there.
-bool punch(int fd, const DeviceAnswer &dev, double interval, double deadline, PunchResult *r) {
+// seal: a private session's keys, or null.
+bool punch(int fd, const DeviceAnswer &dev, const seal_keys *seal, double interval, double deadline,
+           PunchResult *r) {
+    const uint8_t *tag_out = seal ? seal->probe_out : nullptr;
     std::vector<struct sockaddr_in> targets;
     for (const auto &a : {dev.pub, dev.pri, dev.fixed}) {
         bool dup = false;
@@ -358,12 +405,13 @@ bool punch(int fd, const DeviceAnswer &dev, double interval, double deadline, Pu
         if (!dup) targets.push_back(a);
     }
     std::vector<struct sockaddr_in> sources;  // every address that sent us a probe
+    std::vector<struct sockaddr_in> refused;  // every address whose probe we refused
     double next_sweep = 0;
     for (;;) {
         double now = now_s();
         if (now >= deadline || g_stop) return false;
         if (now >= next_sweep) {
-            for (const auto &t : targets) send_probe(fd, dev.sid, false, t);
+            for (const auto &t : targets) send_probe(fd, dev.sid, false, tag_out, t);
             r->syn_sent += static_cast<int>(targets.size());
             next_sweep = now + interval;
         }
@@ -375,10 +423,10 @@ bool punch(int fd, const DeviceAnswer &dev, double interval, double deadline, Pu
             recvfrom(fd, buf, sizeof(buf), 0, reinterpret_cast<struct sockaddr *>(&from), &flen);
         if (n < 0) continue;
         int kind = punch_probe_kind(reinterpret_cast<const char *>(buf), static_cast<int>(n),
-                                    dev.sid.c_str(), nullptr);
+                                    dev.sid.c_str(), seal ? seal->probe_in : nullptr);
         if (kind == PUNCH_SYN || kind == PUNCH_ACK) {
             // The device completes only on an ACK, so every probe gets one back.
-            send_probe(fd, dev.sid, true, from);
+            send_probe(fd, dev.sid, true, tag_out, from);
             r->ack_sent++;
             if (kind == PUNCH_SYN) {
                 r->syn_recv++;
@@ -386,13 +434,14 @@ bool punch(int fd, const DeviceAnswer &dev, double interval, double deadline, Pu
                 r->ack_recv++;
                 if (r->first_ack == 0) r->first_ack = now_s();
             }
-            bool known = false;
-            for (const auto &s : sources) known = known || same_addr(s, from);
-            if (!known) {
-                sources.push_back(from);
-                fprintf(stderr, "tarn-peer: %s from %s\n", kind == PUNCH_SYN ? "SYN" : "ACK",
-                        addr_text(from).c_str());
-            }
+            note_source(&sources, from, kind == PUNCH_SYN ? "SYN" : "ACK");
+            continue;
+        }
+        if (kind == PUNCH_REFUSED) {
+            // Not the device of this private session: no answer, and its UDT
+            // is never taken either, since it is no source.
+            r->refused++;
+            note_source(&refused, from, "refused probe without a valid tag");
             continue;
         }
         if (!looks_like_udt(buf, n)) continue;
@@ -427,20 +476,76 @@ bool udt_send_all(int u, const char *buf, int len) {
     return true;
 }
 
+// Our direction of the stream: plain, or with a session key the header and
+// then frames. corrupt_at (a test aid) flips one bit of the bytes as sent.
+struct Upstream {
+    int u;
+    Seal *seal;
+    int64_t corrupt_at;
+    int64_t offset = 0;  // bytes of the stream sent so far
+};
+
+bool up_send_raw(Upstream *up, uint8_t *buf, int len) {
+    if (up->corrupt_at >= up->offset && up->corrupt_at < up->offset + len)
+        buf[up->corrupt_at - up->offset] ^= 0x01;
+    up->offset += len;
+    return udt_send_all(up->u, reinterpret_cast<const char *>(buf), len);
+}
+
+// The header of a sealed stream; nothing for a plain one.
+bool up_start(Upstream *up) {
+    if (!up->seal->on) return true;
+    uint8_t header[SEAL_HEADER_BYTES];
+    seal_push_init(&up->seal->push, up->seal->keys.stream_out, header);
+    return up_send_raw(up, header, sizeof(header));
+}
+
+// len bytes (1 to kSendChunk) of plaintext, in one frame when sealed.
+bool up_send(Upstream *up, const uint8_t *data, int len) {
+    uint8_t out[kSendChunk + SEAL_FRAME_OVERHEAD];
+    if (!up->seal->on) {
+        memcpy(out, data, len);
+        return up_send_raw(up, out, len);
+    }
+    int n = seal_push_frame(&up->seal->push, data, len, out);
+    return n > 0 && up_send_raw(up, out, n);
+}
+
+// Bytes the send buffer takes now that stay plaintext once sent: a frame
+// costs its overhead.
+int64_t up_room(const Upstream &up, int pending) {
+    int64_t room = kUdtSendBuf - static_cast<int64_t>(kUdtSegment) * pending;
+    return up.seal->on ? room - static_cast<int64_t>(SEAL_FRAME_OVERHEAD) : room;
+}
+
 struct Transfer {
-    int64_t recv = 0;
+    int64_t recv = 0;  // plaintext: what a sealed stream opened to
     int64_t sent = 0;  // pattern bytes sent after the request
     double first_byte = 0;
     double last_byte = 0;
     double longest_gap = 0;  // seconds without a received byte, after the first
+    bool verify = false;
     test_pattern_check check;
     const char *end = "time";
     bool failed = false;
+    bool unauthentic = false;  // a sealed frame failed to open
 };
 
+// Received plaintext, counted and checked.
+int take_plain(void *arg, const uint8_t *data, size_t len) {
+    auto *t = static_cast<Transfer *>(arg);
+    double now = now_s();
+    if (t->recv == 0) t->first_byte = now;
+    if (t->recv > 0 && now - t->last_byte > t->longest_gap) t->longest_gap = now - t->last_byte;
+    t->last_byte = now;
+    t->recv += static_cast<int64_t>(len);
+    if (t->verify) test_pattern_check_data(&t->check, data, len);
+    return 0;
+}
+
 // Receives (and sends) until the time, the byte count, a failure or a signal.
-void transfer(int u, const Options &o, double start, Transfer *t) {
-    test_pattern_check_init(&t->check);
+void transfer(Upstream *up, const Options &o, double start, Transfer *t) {
+    int u = up->u;
     double until = o.seconds >= 0 ? start + o.seconds : (o.bytes >= 0 ? 0 : start + 5);
     double next_report = start + 1;
     static char buf[65536];
@@ -458,14 +563,16 @@ void transfer(int u, const Options &o, double start, Transfer *t) {
         for (int reads = 0; reading && reads < 64; reads++) {
             int n = udt_recv(u, buf, sizeof(buf), 0);
             if (n > 0) {
-                double now = now_s();
-                if (t->recv == 0) t->first_byte = now;
-                if (t->recv > 0 && now - t->last_byte > t->longest_gap)
-                    t->longest_gap = now - t->last_byte;
-                t->last_byte = now;
-                t->recv += n;
-                if (o.verify)
-                    test_pattern_check_data(&t->check, reinterpret_cast<uint8_t *>(buf), n);
+                const uint8_t *data = reinterpret_cast<uint8_t *>(buf);
+                if (!up->seal->on) {
+                    take_plain(t, data, static_cast<size_t>(n));
+                } else if (seal_pull_feed(&up->seal->pull, data, static_cast<size_t>(n), take_plain,
+                                          t) != SEAL_OK) {
+                    t->end = "unauthentic";
+                    t->failed = true;
+                    t->unauthentic = true;
+                    return;
+                }
                 busy = true;
                 continue;
             }
@@ -478,7 +585,7 @@ void transfer(int u, const Options &o, double start, Transfer *t) {
             // As the daemon does: only what the send buffer has room for.
             int pending = 0, len = sizeof(pending);
             if (udt_getsockopt(u, 0, UDT_OPT_SNDDATA, &pending, &len) == 0) {
-                int64_t room = kUdtSendBuf - static_cast<int64_t>(kUdtSegment) * pending;
+                int64_t room = up_room(*up, pending);
                 int64_t n = o.send_bytes - t->sent;
                 if (n > room) n = room;
                 if (n > kSendChunk) n = kSendChunk;
@@ -491,7 +598,7 @@ void transfer(int u, const Options &o, double start, Transfer *t) {
                 }
                 if (n > 0) {
                     test_pattern_fill(t->sent, reinterpret_cast<uint8_t *>(buf), n);
-                    if (!udt_send_all(u, buf, static_cast<int>(n))) {
+                    if (!up_send(up, reinterpret_cast<uint8_t *>(buf), static_cast<int>(n))) {
                         t->end = "closed";
                         t->failed = true;
                         return;
@@ -549,6 +656,8 @@ bool parse_options(int argc, char **argv, Options *o) {
         {"stop-reading", required_argument, nullptr, 'X'},
         {"mss", required_argument, nullptr, 'M'},
         {"send-rate", required_argument, nullptr, 'P'},
+        {"session-key", required_argument, nullptr, 'K'},
+        {"corrupt-at", required_argument, nullptr, 'C'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -606,6 +715,16 @@ bool parse_options(int argc, char **argv, Options *o) {
             case 'M':
                 if (!parse_number(optarg, 100, 1500, &v) || v != static_cast<int>(v)) return false;
                 o->mss = static_cast<int>(v);
+                break;
+            case 'K':
+                if (seal_parse_key(optarg, o->key) < 0) {
+                    fputs("tarn-peer: --session-key takes 64 hexadecimal digits\n", stderr);
+                    return false;
+                }
+                o->has_key = true;
+                break;
+            case 'C':
+                if (!parse_count(optarg, &o->corrupt_at)) return false;
                 break;
             case 'h':
                 fputs(kHelp, stdout);
@@ -667,7 +786,18 @@ void print_summary(const std::string &peer, const PunchResult &p, double t0, dou
 
 int main(int argc, char **argv) {
     Options o;
-    if (!parse_options(argc, argv, &o)) return usage();
+    bool parsed = parse_options(argc, argv, &o);
+    Seal seal;
+    if (parsed && o.has_key) {
+        seal.on = seal_derive(o.key, SEAL_VIEWER, &seal.keys) == 0;
+        if (seal.on) seal_pull_init(&seal.pull, seal.keys.stream_in);
+    }
+    seal_wipe(o.key, sizeof(o.key));  // only the derived keys are needed from here on
+    if (!parsed) return usage();
+    if (o.has_key && !seal.on) {
+        fputs("tarn-peer: libsodium did not start\n", stderr);
+        return EXIT_USAGE;
+    }
     setvbuf(stdout, nullptr, _IOLBF, 0);
     signal(SIGPIPE, SIG_IGN);
     struct sigaction sa;
@@ -722,10 +852,12 @@ int main(int argc, char **argv) {
             addr_text(dev.pri).c_str(), addr_text(dev.fixed).c_str());
     PunchResult p;
     Transfer t;
+    t.verify = o.verify;
     test_pattern_check_init(&t.check);
-    if (!punch(fd, dev, o.probe_interval, deadline, &p)) {
-        fprintf(stderr, "tarn-peer: punch %s after %.1f s (%d SYN and %d ACK received)\n",
-                g_stop ? "stopped" : "timed out", now_s() - t0, p.syn_recv, p.ack_recv);
+    if (!punch(fd, dev, seal.on ? &seal.keys : nullptr, o.probe_interval, deadline, &p)) {
+        fprintf(stderr, "tarn-peer: punch %s after %.1f s (%d SYN and %d ACK received%s)\n",
+                g_stop ? "stopped" : "timed out", now_s() - t0, p.syn_recv, p.ack_recv,
+                p.refused ? (", " + std::to_string(p.refused) + " refused").c_str() : "");
         close(fd);
         t.end = g_stop ? "signal" : "punch-timeout";
         print_summary("", p, t0, 0, t, o);
@@ -758,18 +890,25 @@ int main(int argc, char **argv) {
     fprintf(stderr, "tarn-peer: UDT connected to %s after %d ms\n", peer.c_str(),
             ms_between(t0, udt_at));
 
-    // The device opens its media server only when our first bytes reach it.
-    if (!o.request.empty() &&
-        !udt_send_all(u, o.request.data(), static_cast<int>(o.request.size()))) {
+    // The device opens its media server only when our first bytes (of
+    // plaintext, in a private session) reach it.
+    Upstream up = {u, &seal, o.corrupt_at};
+    bool started = up_start(&up);
+    const uint8_t *req = reinterpret_cast<const uint8_t *>(o.request.data());
+    for (size_t at = 0; started && at < o.request.size(); at += kSendChunk) {
+        size_t n = std::min(o.request.size() - at, static_cast<size_t>(kSendChunk));
+        started = up_send(&up, req + at, static_cast<int>(n));
+    }
+    if (!started) {
         t.end = "closed";
         t.failed = true;
     } else {
-        transfer(u, o, udt_at, &t);
+        transfer(&up, o, udt_at, &t);
     }
     udt_close(u);
     print_summary(peer, p, t0, udt_at, t, o);
 
-    bool ok = t.recv > 0 && (!o.verify || t.check.errors == 0) &&
+    bool ok = t.recv > 0 && !t.unauthentic && (!o.verify || t.check.errors == 0) &&
               (o.bytes < 0 || t.recv >= o.bytes) && t.sent >= o.send_bytes;
     return ok ? EXIT_OK : EXIT_NO_DATA;
 }

@@ -38,10 +38,11 @@ const char kHelp[] =
     "  clean                      end every session (do_tarn_clean; no answer)\n"
     "  share-reload               send a share-information notice (no answer)\n"
     "  prepare --stun HOST[:PORT] --peer-pub IP:PORT --peer-pri IP:PORT --nat-type N\n"
-    "          [--app-version N] [--wait SECONDS]\n"
-    "                             start a session (prepare_p2p); with --wait, poll\n"
-    "                             is_p2p_ready every 250 ms until the answer carries\n"
-    "                             the device's addresses\n"
+    "          [--app-version N] [--session-key HEX] [--wait SECONDS]\n"
+    "                             start a session (prepare_p2p); --session-key\n"
+    "                             makes it private (64 hex digits, sent as given);\n"
+    "                             with --wait, poll is_p2p_ready every 250 ms until\n"
+    "                             the answer carries the device's addresses\n"
     "  ready SID                  ask whether session SID knows its addresses\n"
     "  raw JSON                   send JSON as it is\n"
     "  status                     show the daemon's state and sessions (ubus call\n"
@@ -202,9 +203,10 @@ int cmd_prepare(const Target &t, int argc, char **argv) {
         {"stun", required_argument, nullptr, 's'},     {"peer-pub", required_argument, nullptr, 'P'},
         {"peer-pri", required_argument, nullptr, 'I'}, {"nat-type", required_argument, nullptr, 'n'},
         {"app-version", required_argument, nullptr, 'V'}, {"wait", required_argument, nullptr, 'w'},
-        {nullptr, 0, nullptr, 0},
+        {"session-key", required_argument, nullptr, 'k'}, {nullptr, 0, nullptr, 0},
     };
     const char *stun = nullptr;
+    const char *session_key = nullptr;
     std::string pub_ip, pri_ip;
     int pub_port = -1, pri_port = -1, nat_type = -1, app_version = 0;
     double wait_s = 0;
@@ -222,6 +224,7 @@ int cmd_prepare(const Target &t, int argc, char **argv) {
             case 'n': nat_type = atoi(optarg); break;
             case 'V': app_version = atoi(optarg); break;
             case 'w': wait_s = atof(optarg); break;
+            case 'k': session_key = optarg; break;
             default: return -1;
         }
     }
@@ -239,6 +242,8 @@ int cmd_prepare(const Target &t, int argc, char **argv) {
     cJSON_AddNumberToObject(peer, "pub_port", pub_port);
     cJSON_AddStringToObject(peer, "pri_ip", pri_ip.c_str());
     cJSON_AddNumberToObject(peer, "pri_port", pri_port);
+    // As given: checking it is the daemon's part.
+    if (session_key) cJSON_AddStringToObject(params, "session_key", session_key);
 
     std::string answer;
     if (exchange(t, print_json(root.get()), true, &answer) < 0 || answer.empty()) {

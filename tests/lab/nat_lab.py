@@ -304,7 +304,7 @@ class Lab:
                                             **dict(dict(stdin=subprocess.DEVNULL), **kwargs)))
         return self._procs[-1]
 
-    def socket(self, name, kind=socket.SOCK_DGRAM):
+    def socket(self, name, kind=socket.SOCK_DGRAM, proto=0):
         """A socket in host name's network, used from this process (setns on
         this thread around the socket() call only)."""
         own = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
@@ -313,7 +313,7 @@ class Lab:
             if _libc.setns(target, 0x40000000) != 0:  # CLONE_NEWNET
                 raise OSError(ctypes.get_errno(), "setns")
             try:
-                return socket.socket(socket.AF_INET, kind)
+                return socket.socket(socket.AF_INET, kind, proto)
             finally:
                 _libc.setns(own, 0x40000000)
         finally:

@@ -41,11 +41,15 @@ class Road:
     """One application reaching the device: tarn-peer started with peer_args,
     the device prepared with its addresses (naming the STUN server stun),
     the answer handed over (after before_peer(road), when given). peer_env:
-    VAR=VALUE settings for tarn-peer (a viewer on another libudt)."""
+    VAR=VALUE settings for tarn-peer (a viewer on another libudt). session_key:
+    the private session's key the cloud gives the device (the viewer's, if
+    any, is among peer_args)."""
 
-    def __init__(self, lab, *peer_args, nat_type=4, stun=STUN, before_peer=None, peer_env=()):
+    def __init__(self, lab, *peer_args, nat_type=4, stun=STUN, before_peer=None, peer_env=(),
+                 session_key=None):
         self.lab = lab
         self.stun = stun
+        self.session_key = session_key
         self.peer = lab.popen("app", ["env"] + list(peer_env) + ["tarn-peer", "--stun", STUN] +
                               list(peer_args),
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -65,7 +69,8 @@ class Road:
         out = self.lab.run("dev", ["tarnctl", "prepare", "--stun", self.stun,
                                    "--peer-pub", self.address["peer_pub"],
                                    "--peer-pri", self.address["peer_pri"],
-                                   "--nat-type", str(nat_type), "--wait", "10"])
+                                   "--nat-type", str(nat_type), "--wait", "10"] +
+                          (["--session-key", self.session_key] if self.session_key else []))
         assert out.returncode == 0, out.stdout + out.stderr
         return out.stdout
 

@@ -28,6 +28,7 @@ class Status(unittest.TestCase):
             (session,) = wait_until(streaming, 60, "the session's bytes on the bus")
             peer = lab.public_addr("app") + ":"
             self.assertEqual(session["state"], "streaming")
+            self.assertIs(session["private"], False)
             self.assertTrue(session["peer"].startswith(peer), session)
             shown = lab.run("dev", ["tarnctl", "status"])
             self.assertEqual(shown.returncode, 0, shown.stderr)
