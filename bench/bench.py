@@ -120,10 +120,9 @@ class BenchRoad(Road):
     as tarnctl prepare --session-key puts it, and tarn-peer given it too."""
 
     def __init__(self, lab, *peer_args, session_key=None, **kwargs):
-        self.session_key = session_key
         if session_key:
             peer_args += ("--session-key", session_key)
-        super().__init__(lab, *peer_args, **kwargs)
+        super().__init__(lab, *peer_args, session_key=session_key, **kwargs)
 
     def prepare(self, nat_type):
         a = self.address
