@@ -19,7 +19,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CROSS_BUILD  ?= build-mips
 CROSS_DEBS   = g++-mips-linux-gnu qemu-user googletest
 CROSS_PREFIX = $(CURDIR)/$(CROSS_BUILD)/third_party
-CROSS_LIBS   = json-c libevent cjson udt4 gtest libubox ubus uci
+CROSS_LIBS   = json-c libevent cjson libsodium udt4 gtest libubox ubus uci
 CROSS_QEMU   = qemu-mips -L /usr/mips-linux-gnu -E LD_LIBRARY_PATH=$(CROSS_PREFIX)/lib
 CROSS_ROADS  = test_roads.Roads.test_port_restricted_both_sides_carries_talkback \
                test_roads.Roads.test_other_nat_pairs_connect
@@ -64,9 +64,9 @@ asan:
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 
 # tarn, its tools and the unit tests for the device, against the target's own
-# libevent, cJSON, UDT and OpenWrt's libubox, ubus and uci.
+# libevent, cJSON, libsodium, UDT and OpenWrt's libubox, ubus and uci.
 cross: cross-deps
-	cmake/third_party.sh --prefix $(CROSS_PREFIX) --work $(CROSS_BUILD)/third_party-src \
+	JOBS=$(JOBS) cmake/third_party.sh --prefix $(CROSS_PREFIX) --work $(CROSS_BUILD)/third_party-src \
 	  --toolchain $(CURDIR)/cmake/mips-linux-gnu.cmake $(CROSS_LIBS)
 	cmake -S . -B $(CROSS_BUILD) $(CMAKE_ARGS) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mips-linux-gnu.cmake \
 	  -DCMAKE_PREFIX_PATH=$(CROSS_PREFIX) -DTARN_OPENWRT_PREFIX=$(CROSS_PREFIX) \

@@ -42,6 +42,7 @@ pins() {
     json-c) echo "json-c-0.16 - -" ;;
     libevent) echo "libevent-2.1.12-stable - -" ;;
     cjson) echo "cJSON-1.7.15 - -" ;;
+    libsodium) echo "libsodium-1.0.18 - - minimal" ;;
     udt4) echo "udt4-4.11 - - $(cat "$udt_patches"/*.patch | sha256sum | cut -c1-16)" ;;
     udt4-plain) echo "udt4-4.11 - -" ;;
     gtest) echo "googletest-$(dpkg-query -W -f='${Version}' googletest 2>/dev/null) /usr/src/googletest -" ;;
@@ -96,6 +97,27 @@ cmake_install() {
     }
 }
 
+# For autotools packages the toolchain file's C compiler names the target:
+# mips-linux-gnu-gcc builds for --host=mips-linux-gnu.
+configure_install() {
+    local src=$1; shift
+    local cc="" host=""
+    if [ -n "$toolchain" ]; then
+        cc=$(sed -n 's/^set(CMAKE_C_COMPILER \([^ )]*\))$/\1/p' "$toolchain")
+        case $cc in
+        *?-gcc) host=$(basename "${cc%-gcc}") ;;
+        *) echo "$toolchain: no CMAKE_C_COMPILER named TARGET-gcc" >&2; exit 1 ;;
+        esac
+    fi
+    mkdir -p "$src/build"
+    (cd "$src/build" && ../configure --prefix="$prefix" --libdir="$prefix/lib" \
+        ${host:+--host="$host" CC="$cc"} "$@" && make -j"$jobs" && make install) \
+        >"$src/build.log" 2>&1 || {
+        tail -30 "$src/build.log" >&2
+        exit 1
+    }
+}
+
 # UDT4 ships only a Makefile for its own compiler and CPU names; a few lines of
 # CMake build the same library (shared, its header as <udt/udt.h> like Debian's).
 udt4_cmake() {
@@ -124,6 +146,11 @@ build() {
         -DEVENT__DISABLE_BENCHMARK=ON ;;
     cjson) cmake_install "$src" -DBUILD_SHARED_LIBS=ON -DENABLE_CJSON_TEST=OFF \
         -DENABLE_CJSON_UTILS=OFF -DENABLE_CUSTOM_COMPILER_FLAGS=OFF ;;
+    # Minimal, as OpenWrt's libsodium package builds it by default: the device
+    # has only the high-level API. Shared only, no dependency tracking: one
+    # build, never edited.
+    libsodium) configure_install "$src" --enable-minimal --disable-static \
+        --disable-dependency-tracking ;;
     udt4)
         for p in "$udt_patches"/*.patch; do
             patch -s -p1 -d "$src" <"$p" >&2 || { echo "udt4: $p does not apply" >&2; exit 1; }
