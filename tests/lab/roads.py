@@ -45,6 +45,8 @@ class Road:
     the private session's key the cloud gives the device (the viewer's, if
     any, is among peer_args)."""
 
+    session_key = None  # for subclasses that prepare without this constructor
+
     def __init__(self, lab, *peer_args, nat_type=4, stun=STUN, before_peer=None, peer_env=(),
                  session_key=None):
         self.lab = lab
@@ -65,7 +67,8 @@ class Road:
 
     def prepare(self, nat_type):
         """The cloud agent's part: tarnctl prepare with the application's
-        addresses; the device's ready answer as text."""
+        addresses (and a private session's key); the device's ready answer as
+        text."""
         out = self.lab.run("dev", ["tarnctl", "prepare", "--stun", self.stun,
                                    "--peer-pub", self.address["peer_pub"],
                                    "--peer-pri", self.address["peer_pri"],

@@ -129,6 +129,8 @@ class Private(unittest.TestCase):
                         before_peer=hand_to_stranger)
             self.assertIn("punching to", stranger.stderr.readline())
             dev = road.answer["result"]["dev_addr"]
+            # Built here from the key as the probe layout says, not copied from
+            # tarn-peer: tarn taking it also shows that layout is exact.
             ack = tagged_ack(KEY, road.sid)
             with lab.socket("app-nat", socket.SOCK_RAW, socket.IPPROTO_UDP) as raw:
                 # UDP header by hand, from the stranger's port; checksum 0: none.
