@@ -115,15 +115,24 @@ def control(lab, request, answered=True):
 class BenchRoad(Road):
     """A road whose prepare_p2p is timed here: from the request until an
     answer carries the device's addresses (is_p2p_ready every 10 ms if the
-    first one does not). Reads tarn-peer's progress lines as they come."""
+    first one does not). Reads tarn-peer's progress lines as they come.
+    session_key (64 hex digits): a private session, the key in prepare_p2p
+    as tarnctl prepare --session-key puts it, and tarn-peer given it too."""
+
+    def __init__(self, lab, *peer_args, session_key=None, **kwargs):
+        if session_key:
+            peer_args += ("--session-key", session_key)
+        super().__init__(lab, *peer_args, session_key=session_key, **kwargs)
 
     def prepare(self, nat_type):
         a = self.address
         started = time.monotonic()
-        answer = control(self.lab, {"request": "prepare_p2p", "params": {
-            "version": "1.0", "app_imp_version": 1, "stun_url": STUN, "nat_type": nat_type,
-            "peer_addr": {"pub_ip": a["pub_ip"], "pub_port": a["pub_port"],
-                          "pri_ip": a["pri_ip"], "pri_port": a["pri_port"]}}})
+        params = {"version": "1.0", "app_imp_version": 1, "stun_url": STUN, "nat_type": nat_type,
+                  "peer_addr": {"pub_ip": a["pub_ip"], "pub_port": a["pub_port"],
+                                "pri_ip": a["pri_ip"], "pri_port": a["pri_port"]}}
+        if self.session_key:
+            params["session_key"] = self.session_key
+        answer = control(self.lab, {"request": "prepare_p2p", "params": params})
         while '"dev_addr"' not in answer and time.monotonic() < started + 10:
             if '"error_code":0' not in answer:
                 raise RuntimeError("prepare_p2p: " + answer)

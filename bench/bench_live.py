@@ -9,6 +9,7 @@ status is 1 only when a measurement could not be made.
     make bench-live                 60 s a row; BENCH_QUICK=1: 15 s
     BENCH_JSON=FILE                 the same numbers as JSON
     BENCH_LIVE_ROWS=loaded          only the loaded-device rows (UDP drops)
+    BENCH_LIVE_ROWS=private         only private sessions beside the same plain rows
     BENCH_DEVICE_UDT=plain          the device's tarn on UDT 4.11 as shipped too
 
 MIPS_DEVICE, when set, is the argv (qemu and the cross-built tarn) of the
@@ -25,7 +26,7 @@ import threading
 import time
 
 import bench  # noqa: E402 (puts tests/lib and tests/lab on the path)
-from bench import BenchRoad, busy_seconds, end_sessions, p95, run_status, udp_drops
+from bench import MB, BenchRoad, busy_seconds, cpu_seconds, end_sessions, p95, run_status, udp_drops
 from roads import MEDIA_RECORD, REQUEST, Lab, pattern, start_device, start_media
 
 QUICK = bench.QUICK
@@ -49,6 +50,10 @@ SEQ_APP = "sequential-symmetric"
 SEQ_ROWS = ((1, 40),)  # the viewer behind a NAT that allocates ports in sequence
 RTTS_MS = (0, 40, 100)
 VIEWERS = ("plain", "patched")
+# A private session (session_key in prepare_p2p, tarn-peer --session-key)
+# right after the same plain one, in the same lab; x86 and MIPS.
+PRIVATE_ROWS = ((0, 0), (1, 40), (2, 100))
+SESSIONS = ("plain", "private")
 
 
 def viewer_env(viewer):
@@ -95,19 +100,22 @@ class TalkbackWatch:
         return data == pattern(len(data))
 
 
-def live_row(lab, daemon, viewer, loss, rtt, nat_type=4):
+def live_row(lab, daemon, viewer, loss, rtt, nat_type=4, private=False):
     shape(lab, loss, rtt)
     record = lab.path("dev", MEDIA_RECORD)
     drops = udp_drops(daemon.pid)
+    cpu = cpu_seconds(daemon.pid)
     road = BenchRoad(lab, "--verify", "--seconds", str(SECONDS + GRACE),
                      "--bytes", str(STREAM * SECONDS), "--send-bytes", str(TALK * SECONDS),
-                     "--send-rate", str(TALK), peer_env=viewer_env(viewer), nat_type=nat_type)
+                     "--send-rate", str(TALK), peer_env=viewer_env(viewer), nat_type=nat_type,
+                     session_key=os.urandom(32).hex() if private else None)
     talk = TalkbackWatch(record, os.path.getsize(record), TALK * SECONDS)
     started = time.monotonic()
     try:
         # tarn-peer lingers up to 30 s on its close for talk-back still unsent.
         summary = road.finish(timeout=SECONDS + GRACE + 60)
         talk_exact = talk.finish(started + SECONDS + GRACE + 5)
+        cpu = cpu_seconds(daemon.pid) - cpu
     finally:
         talk.done.set()
         end_sessions(lab, [road])
@@ -120,7 +128,9 @@ def live_row(lab, daemon, viewer, loss, rtt, nat_type=4):
             "stream_freeze_ms": summary["longest_gap_ms"],
             "talk_pct": 100.0 * talk.got / (TALK * SECONDS), "talk_exact": talk_exact,
             "talk_freeze_ms": talk.longest * 1000, "first_byte_ms": summary["first_byte_ms"],
-            "device_udp_drops": udp_drops(daemon.pid) - drops}
+            "device_udp_drops": udp_drops(daemon.pid) - drops,
+            # The device's own CPU (under qemu: the emulator's) per MB it moved.
+            "device_cpu_ms_per_mb": 1000 * cpu / ((summary["bytes_recv"] + talk.got) / MB)}
 
 
 def first_bytes(lab, viewer, rtt):
@@ -155,7 +165,8 @@ def goal(row):
     return "no: " + ", ".join(misses) if misses else "yes"
 
 
-def run_device(results, measure, device, program, rows, viewers, hogs=0, app="port-restricted"):
+def run_device(results, measure, device, program, rows, viewers, hogs=0, app="port-restricted",
+               sessions=("plain",), first_byte=True):
     # A viewer behind a symmetric NAT says so (nat_type 7): tarn predicts its
     # ports from the first sweep.
     nat_type = 7 if app == SEQ_APP else 4
@@ -166,16 +177,17 @@ def run_device(results, measure, device, program, rows, viewers, hogs=0, app="po
         try:
             for loss, rtt in rows:
                 for viewer in viewers:
-                    key = dict(device=device, viewer=viewer, loss=loss, rtt=rtt, hogs=hogs,
-                               app=app)
+                    for session in sessions:
+                        key = dict(device=device, viewer=viewer, loss=loss, rtt=rtt, hogs=hogs,
+                                   app=app, session=session)
 
-                    def step(key=key):
-                        key.update(live_row(lab, daemon, key["viewer"], key["loss"], key["rtt"],
-                                            nat_type))
-                        results["rows"].append(key)
-                    measure("%(device)s, %(viewer)s viewer, %(loss)g %% loss, +%(rtt)d ms RTT, "
-                            "%(hogs)d hogs" % key, step)
-            if not hogs and device == "x86" and app != SEQ_APP:
+                        def step(key=key):
+                            key.update(live_row(lab, daemon, key["viewer"], key["loss"],
+                                                key["rtt"], nat_type, key["session"] == "private"))
+                            results["rows"].append(key)
+                        measure("%(device)s, %(session)s session, %(viewer)s viewer, %(loss)g %% "
+                                "loss, +%(rtt)d ms RTT, %(hogs)d hogs" % key, step)
+            if first_byte and not hogs and device == "x86" and app != SEQ_APP:
                 for rtt in RTTS_MS:
                     for viewer in viewers:
                         def step(viewer=viewer, rtt=rtt):
@@ -191,16 +203,18 @@ def run_device(results, measure, device, program, rows, viewers, hogs=0, app="po
 
 
 def print_tables(r, header):
-    cols = ("device", "viewer UDT", "loss", "+RTT", "stream", "freeze", "talk-back", "freeze",
-            "first byte", "UDP drops", "goal")
+    cols = ("device", "session", "viewer UDT", "loss", "+RTT", "stream", "freeze", "talk-back",
+            "freeze", "first byte", "UDP drops", "device CPU/MB", "goal")
     table = [(row["device"] + (" +%d hogs" % row["hogs"] if row["hogs"] else "")
-              + (", viewer seq. symmetric" if row.get("app") == SEQ_APP else ""), row["viewer"],
+              + (", viewer seq. symmetric" if row.get("app") == SEQ_APP else ""),
+              row["session"], row["viewer"],
               "%g %%" % row["loss"], "%d ms" % row["rtt"],
               "%.1f %%%s" % (row["stream_pct"], "" if row["stream_exact"] else " BAD"),
               "%d ms" % row["stream_freeze_ms"],
               "%.1f %%%s" % (row["talk_pct"], "" if row["talk_exact"] else " BAD"),
               "%d ms" % row["talk_freeze_ms"], "%d ms" % row["first_byte_ms"],
-              str(row["device_udp_drops"]), goal(row)) for row in r["rows"]]
+              str(row["device_udp_drops"]), "%.0f ms" % row["device_cpu_ms_per_mb"], goal(row))
+             for row in r["rows"]]
     print("\n" + header)
     print_markdown(cols, table)
     if r["first_byte"]:
@@ -238,6 +252,11 @@ def main():
 
     x86 = ["env", "LD_LIBRARY_PATH=" + PLAIN_LIB, os.path.join(os.environ["TARN_BIN"], "tarn")] \
         if DEVICE_PLAIN else None
+    if ONLY == "private":
+        if not MIPS:
+            results["notes"].append("no MIPS rows: build-mips/bin/tarn is missing (make cross)")
+        run_private(results, measure, x86)
+        return finish(results, started, busy_before)
     if ONLY != "loaded":
         run_device(results, measure, "x86", x86, X86_ROWS, VIEWERS)
         if not MIPS:
@@ -251,9 +270,21 @@ def main():
         # the first viewer's socket while its mapping lives.
         for viewer in VIEWERS:
             run_device(results, measure, "x86", x86, SEQ_ROWS, (viewer,), app=SEQ_APP)
+        run_private(results, measure, x86)
     run_device(results, measure, "x86", x86, LOADED_ROWS, ("patched",), hogs=HOGS)
     if MIPS and not DEVICE_PLAIN:
         run_device(results, measure, "MIPS", MIPS, LOADED_ROWS[1:], ("patched",), hogs=HOGS)
+    return finish(results, started, busy_before)
+
+
+def run_private(results, measure, x86):
+    private = dict(sessions=SESSIONS, first_byte=False)
+    run_device(results, measure, "x86", x86, PRIVATE_ROWS, ("patched",), **private)
+    if MIPS and not DEVICE_PLAIN:
+        run_device(results, measure, "MIPS", MIPS, PRIVATE_ROWS, ("patched",), **private)
+
+
+def finish(results, started, busy_before):
     results["seconds"] = time.monotonic() - started
     busy = [after - before for after, before in zip(busy_seconds(), busy_before)]
     results["others_cpu_share"] = max(0.0, busy[0] - busy[1]) / results["seconds"]
