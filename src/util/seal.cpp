@@ -109,11 +109,14 @@ int seal_push_frame(seal_push *p, const uint8_t *plain, size_t len, uint8_t *out
 void seal_pull_init(seal_pull *p, const uint8_t key[SEAL_KEY_BYTES]) {
     memcpy(p->key, key, SEAL_KEY_BYTES);
     p->started = false;
+    p->failed = false;
     p->have = 0;
 }
 
 int seal_pull_feed(seal_pull *p, const uint8_t *in, size_t len, seal_deliver_fn deliver,
                    void *arg) {
+    // Once broken, always broken: the collected bytes no longer frame anything.
+    if (p->failed) return SEAL_BAD;
     while (len > 0) {
         // How much the piece being collected still needs: the header, a
         // length prefix, or the frame that prefix announced.
@@ -136,7 +139,10 @@ int seal_pull_feed(seal_pull *p, const uint8_t *in, size_t len, seal_deliver_fn 
         }
         if (need == kLenBytes) {  // the prefix is in; now its frame
             size_t clen = frame_length(p->buf);
-            if (clen < kCipherMin || clen > kCipherMax) return SEAL_BAD;
+            if (clen < kCipherMin || clen > kCipherMax) {
+                p->failed = true;
+                return SEAL_BAD;
+            }
             continue;
         }
         uint8_t plain[SEAL_FRAME_MAX];
@@ -146,6 +152,7 @@ int seal_pull_feed(seal_pull *p, const uint8_t *in, size_t len, seal_deliver_fn 
                                                        p->buf + kLenBytes, need - kLenBytes,
                                                        nullptr, 0) != 0 ||
             tag != crypto_secretstream_xchacha20poly1305_TAG_MESSAGE) {
+            p->failed = true;
             return SEAL_BAD;
         }
         p->have = 0;

@@ -58,6 +58,7 @@ struct seal_pull {
     crypto_secretstream_xchacha20poly1305_state st;
     uint8_t key[SEAL_KEY_BYTES];
     bool started;  // the header is in
+    bool failed;   // SEAL_BAD was returned
     size_t have;   // bytes of the header or of the frame collected so far
     uint8_t buf[SEAL_FRAME_MAX + SEAL_FRAME_OVERHEAD];
 };
@@ -66,5 +67,5 @@ typedef int (*seal_deliver_fn)(void *arg, const uint8_t *plain, size_t len);
 void seal_pull_init(seal_pull *p, const uint8_t key[SEAL_KEY_BYTES]);
 enum { SEAL_OK = 0, SEAL_BAD = -1, SEAL_DELIVER_FAILED = -2 };
 // SEAL_BAD once a frame has a length out of range, fails to authenticate or
-// is not a plain message frame; the stream is useless from then on.
+// is not a plain message frame, and for every feed after that.
 int seal_pull_feed(seal_pull *p, const uint8_t *in, size_t len, seal_deliver_fn deliver, void *arg);

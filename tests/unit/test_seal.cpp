@@ -232,6 +232,13 @@ TEST(Seal, OnlyMessageFramesOfALengthInRange) {
         wire.push_back(static_cast<uint8_t>(p.len));
         Sink sink;
         EXPECT_EQ(feed(kKey.data(), wire, {wire.size()}, &sink), p.want) << "length " << p.len;
+        if (p.want != SEAL_BAD) continue;
+        // Fed on after the refusal, it stays refused and stores nothing more.
+        seal_pull pull;
+        seal_pull_init(&pull, kKey.data());
+        const Bytes more(0x10000, 0);
+        EXPECT_EQ(seal_pull_feed(&pull, wire.data(), wire.size(), collect, &sink), SEAL_BAD);
+        EXPECT_EQ(seal_pull_feed(&pull, more.data(), more.size(), collect, &sink), SEAL_BAD);
     }
 }
 
