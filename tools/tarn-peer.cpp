@@ -132,15 +132,6 @@ struct Options {
     int64_t corrupt_at = -1;  // -1: send the stream as it is
 };
 
-// A private session's keys and stream states; wiped when it goes.
-struct Seal {
-    bool on = false;
-    seal_keys keys;
-    seal_push push;  // ours, started when UDT is up
-    seal_pull pull;  // the device's
-    ~Seal() { seal_wipe(this, sizeof(*this)); }
-};
-
 struct DeviceAnswer {
     std::string sid;
     struct sockaddr_in pub;
@@ -356,15 +347,7 @@ std::string parse_answer(const char *line, DeviceAnswer *dev) {
 void send_probe(int fd, const std::string &sid, bool ack, const uint8_t *tag_key,
                 const struct sockaddr_in &to) {
     char buf[PUNCH_PROBE_MAX];
-    size_t n = sid.size();
-    memcpy(buf, sid.data(), n);
-    buf[n] = '\0';
-    if (ack) buf[0] = static_cast<char>(buf[0] + 1);
-    size_t len = n + 1;
-    if (tag_key) {
-        seal_probe_tag(tag_key, ack, sid.data(), n, reinterpret_cast<uint8_t *>(buf) + len);
-        len += SEAL_TAG_BYTES;
-    }
+    size_t len = punch_build_probe(sid.c_str(), ack, tag_key, buf);
     // A lost probe is repeated by the next sweep or answer.
     sendto(fd, buf, len, 0, reinterpret_cast<const struct sockaddr *>(&to), sizeof(to));
 }
@@ -480,7 +463,7 @@ bool udt_send_all(int u, const char *buf, int len) {
 // then frames. corrupt_at (a test aid) flips one bit of the bytes as sent.
 struct Upstream {
     int u;
-    Seal *seal;
+    seal_session *seal;  // null: a plain session
     int64_t corrupt_at;
     int64_t offset = 0;  // bytes of the stream sent so far
 };
@@ -494,7 +477,7 @@ bool up_send_raw(Upstream *up, uint8_t *buf, int len) {
 
 // The header of a sealed stream; nothing for a plain one.
 bool up_start(Upstream *up) {
-    if (!up->seal->on) return true;
+    if (!up->seal) return true;
     uint8_t header[SEAL_HEADER_BYTES];
     seal_push_init(&up->seal->push, up->seal->keys.stream_out, header);
     return up_send_raw(up, header, sizeof(header));
@@ -503,7 +486,7 @@ bool up_start(Upstream *up) {
 // len bytes (1 to kSendChunk) of plaintext, in one frame when sealed.
 bool up_send(Upstream *up, const uint8_t *data, int len) {
     uint8_t out[kSendChunk + SEAL_FRAME_OVERHEAD];
-    if (!up->seal->on) {
+    if (!up->seal) {
         memcpy(out, data, len);
         return up_send_raw(up, out, len);
     }
@@ -515,7 +498,7 @@ bool up_send(Upstream *up, const uint8_t *data, int len) {
 // costs its overhead.
 int64_t up_room(const Upstream &up, int pending) {
     int64_t room = kUdtSendBuf - static_cast<int64_t>(kUdtSegment) * pending;
-    return up.seal->on ? room - static_cast<int64_t>(SEAL_FRAME_OVERHEAD) : room;
+    return up.seal ? room - static_cast<int64_t>(SEAL_FRAME_OVERHEAD) : room;
 }
 
 struct Transfer {
@@ -564,7 +547,7 @@ void transfer(Upstream *up, const Options &o, double start, Transfer *t) {
             int n = udt_recv(u, buf, sizeof(buf), 0);
             if (n > 0) {
                 const uint8_t *data = reinterpret_cast<uint8_t *>(buf);
-                if (!up->seal->on) {
+                if (!up->seal) {
                     take_plain(t, data, static_cast<size_t>(n));
                 } else if (seal_pull_feed(&up->seal->pull, data, static_cast<size_t>(n), take_plain,
                                           t) != SEAL_OK) {
@@ -787,14 +770,11 @@ void print_summary(const std::string &peer, const PunchResult &p, double t0, dou
 int main(int argc, char **argv) {
     Options o;
     bool parsed = parse_options(argc, argv, &o);
-    Seal seal;
-    if (parsed && o.has_key) {
-        seal.on = seal_derive(o.key, SEAL_VIEWER, &seal.keys) == 0;
-        if (seal.on) seal_pull_init(&seal.pull, seal.keys.stream_in);
-    }
+    std::unique_ptr<seal_session, void (*)(seal_session *)> seal(
+        parsed && o.has_key ? seal_session_new(o.key, SEAL_VIEWER) : nullptr, seal_session_free);
     seal_wipe(o.key, sizeof(o.key));  // only the derived keys are needed from here on
     if (!parsed) return usage();
-    if (o.has_key && !seal.on) {
+    if (o.has_key && !seal) {
         fputs("tarn-peer: libsodium did not start\n", stderr);
         return EXIT_USAGE;
     }
@@ -854,7 +834,7 @@ int main(int argc, char **argv) {
     Transfer t;
     t.verify = o.verify;
     test_pattern_check_init(&t.check);
-    if (!punch(fd, dev, seal.on ? &seal.keys : nullptr, o.probe_interval, deadline, &p)) {
+    if (!punch(fd, dev, seal ? &seal->keys : nullptr, o.probe_interval, deadline, &p)) {
         fprintf(stderr, "tarn-peer: punch %s after %.1f s (%d SYN and %d ACK received%s)\n",
                 g_stop ? "stopped" : "timed out", now_s() - t0, p.syn_recv, p.ack_recv,
                 p.refused ? (", " + std::to_string(p.refused) + " refused").c_str() : "");
@@ -892,7 +872,7 @@ int main(int argc, char **argv) {
 
     // The device opens its media server only when our first bytes (of
     // plaintext, in a private session) reach it.
-    Upstream up = {u, &seal, o.corrupt_at};
+    Upstream up = {u, seal.get(), o.corrupt_at};
     bool started = up_start(&up);
     const uint8_t *req = reinterpret_cast<const uint8_t *>(o.request.data());
     for (size_t at = 0; started && at < o.request.size(); at += kSendChunk) {

@@ -18,7 +18,7 @@
 struct event;
 struct event_base;
 struct evbuffer;
-struct punch_seal;
+struct seal_session;
 
 // Callbacks of the owner; user is ctx->user. succeed_cb gets the peer's
 // address and may refuse the connection with a negative result. error_cb
@@ -85,7 +85,7 @@ struct udp_punch_state {
 
     // A private session's keys and stream states; null for a plain one.
     // Wiped when the state goes.
-    struct punch_seal *seal;
+    struct seal_session *seal;
 };
 
 // One per session, filled by the owner. Addresses are IPv4 in network order.
@@ -140,6 +140,10 @@ int stun_send_syn_low_ttl(struct udp_punch_ctx *ctx);
 enum { PUNCH_TRASH = 0, PUNCH_SYN = 1, PUNCH_ACK = 2, PUNCH_REFUSED = 3 };
 // Longest probe: the token cut to 511 characters, its zero byte, a tag.
 constexpr int PUNCH_PROBE_MAX = 511 + 1 + 16;
+// Writes the probe into buf (PUNCH_PROBE_MAX bytes): the token cut to 511
+// characters (an ACK's first byte one higher), its zero and, with tag_key
+// (the sender's probe key of a private session), the tag. Its length.
+size_t punch_build_probe(const char *token, int is_ack, const unsigned char *tag_key, char *buf);
 // Kind of the len bytes received in buf. tag_key: the key that tags the
 // peer's probes in a private session, null in a plain one (then bytes after
 // the zero byte play no part).

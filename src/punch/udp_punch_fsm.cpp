@@ -10,9 +10,9 @@
 #include <cstring>
 
 #include "punch/udp_punch.h"
-#include "punch/udp_punch_seal.h"
 #include "session/session.h"
 #include "util/log.h"
+#include "util/seal.h"
 #include "util/utils.h"
 
 static constexpr char log_unit[] = "udp_punch";
@@ -103,7 +103,7 @@ void refuse_ack(const char *machine, const struct sockaddr_in &src) {
 // The peer's probes in a private session: tagged with the peer's key, or
 // refused wherever they come from.
 int probe_kind(const struct udp_punch_ctx *ctx, const datagram &d) {
-    const punch_seal *seal = ctx->state->seal;
+    const seal_session *seal = ctx->state->seal;
     return punch_probe_kind(d.buf, d.len, ctx->token, seal ? seal->keys.probe_in : nullptr);
 }
 

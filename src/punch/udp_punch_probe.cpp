@@ -15,10 +15,10 @@
 #include <initializer_list>
 
 #include "punch/udp_punch.h"
-#include "punch/udp_punch_seal.h"
 #include "punch/udt_api.h"
 #include "session/session.h"
 #include "util/log.h"
+#include "util/seal.h"
 
 static constexpr char log_unit[] = "udp_punch";
 
@@ -36,18 +36,6 @@ void close_fd(int *fd) {
         close(*fd);
         *fd = -1;
     }
-}
-
-// Writes the probe into buf (PUNCH_PROBE_MAX bytes) and returns its length:
-// the text, its zero and, in a private session, the tag.
-size_t build_probe(const char *token, int is_ack, const unsigned char *tag_key, char *buf) {
-    memset(buf, 0, kProbeText + 1);
-    size_t n = strnlen(token, kProbeText);
-    memcpy(buf, token, n);
-    if (is_ack) buf[0] = static_cast<char>(static_cast<unsigned char>(buf[0]) + 1);
-    if (!tag_key) return n + 1;
-    seal_probe_tag(tag_key, is_ack, token, n, reinterpret_cast<uint8_t *>(buf) + n + 1);
-    return n + 1 + SEAL_TAG_BYTES;
 }
 
 // The sweep rule of one path: SYN while idle or SYN sent, ACK once the peer's
@@ -91,6 +79,16 @@ int predict_after(const struct udp_punch_ctx *ctx) {
 
 }  // namespace
 
+size_t punch_build_probe(const char *token, int is_ack, const unsigned char *tag_key, char *buf) {
+    memset(buf, 0, kProbeText + 1);
+    size_t n = strnlen(token, kProbeText);
+    memcpy(buf, token, n);
+    if (is_ack) buf[0] = static_cast<char>(static_cast<unsigned char>(buf[0]) + 1);
+    if (!tag_key) return n + 1;
+    seal_probe_tag(tag_key, is_ack, token, n, reinterpret_cast<uint8_t *>(buf) + n + 1);
+    return n + 1 + SEAL_TAG_BYTES;
+}
+
 int get_fixed_port(int port) {
     if (port <= 64535) return port + 1000;
     return ((port + 1000) % 65536) + 49152;
@@ -103,7 +101,7 @@ int udp_punch_init_internal(struct udp_punch_ctx *ctx) {
     if (!st) return -1;
     st->udt = -1;
     ctx->state = st;
-    if (ctx->session_key && !(st->seal = punch_seal_new(ctx->session_key))) {
+    if (ctx->session_key && !(st->seal = seal_session_new(ctx->session_key, SEAL_DEVICE))) {
         udp_punch_clear_internal(ctx);
         return -1;
     }
@@ -150,7 +148,7 @@ int udp_punch_clear_internal(struct udp_punch_ctx *ctx) {
                                static_cast<int32_t>(evbuffer_get_length(st->out_buf)));
         evbuffer_free(st->out_buf);
     }
-    punch_seal_free(st->seal);
+    seal_session_free(st->seal);
     free(st);
     ctx->state = nullptr;
     return 0;
@@ -162,8 +160,8 @@ int stun_send_syn_ex(struct udp_punch_ctx *ctx, int is_ack, int fd, struct socka
         return -1;
     }
     char buf[PUNCH_PROBE_MAX];
-    const punch_seal *seal = ctx->state ? ctx->state->seal : nullptr;
-    size_t len = build_probe(ctx->token, is_ack, seal ? seal->keys.probe_out : nullptr, buf);
+    const seal_session *seal = ctx->state ? ctx->state->seal : nullptr;
+    size_t len = punch_build_probe(ctx->token, is_ack, seal ? seal->keys.probe_out : nullptr, buf);
     LOG("Send %s to port %d from sock %d\n", is_ack ? "ACK" : "SYN", ntohs(dest.sin_port), fd);
     // Never block the loop: a probe that does not fit now is simply lost.
     ssize_t n = sendto(fd, buf, len, MSG_DONTWAIT, reinterpret_cast<struct sockaddr *>(&dest),

@@ -14,10 +14,10 @@
 #include <algorithm>
 
 #include "punch/udp_punch.h"
-#include "punch/udp_punch_seal.h"
 #include "punch/udt_api.h"
 #include "session/session.h"
 #include "util/log.h"
+#include "util/seal.h"
 #include "util/tunables.h"
 #include "util/utils.h"
 
@@ -79,7 +79,7 @@ int udt_get_int(int u, int id, int *value) {
 
 void udt_event_cb(evutil_socket_t fd, short what, void *arg);
 
-punch_seal *st_seal(struct udp_punch_ctx *ctx) {
+seal_session *st_seal(struct udp_punch_ctx *ctx) {
     return ctx->state->seal;
 }
 

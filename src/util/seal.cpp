@@ -3,6 +3,7 @@
 #include "util/seal.h"
 
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -161,4 +162,21 @@ int seal_pull_feed(seal_pull *p, const uint8_t *in, size_t len, seal_deliver_fn 
         if (r < 0) return SEAL_DELIVER_FAILED;
     }
     return SEAL_OK;
+}
+
+seal_session *seal_session_new(const uint8_t key[SEAL_KEY_BYTES], int role) {
+    auto *s = new (std::nothrow) seal_session;
+    if (!s) return nullptr;
+    if (seal_derive(key, role, &s->keys) < 0) {
+        seal_session_free(s);
+        return nullptr;
+    }
+    seal_pull_init(&s->pull, s->keys.stream_in);
+    return s;
+}
+
+void seal_session_free(seal_session *s) {
+    if (!s) return;
+    seal_wipe(s, sizeof(*s));
+    delete s;
 }

@@ -69,3 +69,14 @@ enum { SEAL_OK = 0, SEAL_BAD = -1, SEAL_DELIVER_FAILED = -2 };
 // SEAL_BAD once a frame has a length out of range, fails to authenticate or
 // is not a plain message frame, and for every feed after that.
 int seal_pull_feed(seal_pull *p, const uint8_t *in, size_t len, seal_deliver_fn deliver, void *arg);
+
+// One end of a private session: its keys and both stream states.
+struct seal_session {
+    seal_keys keys;
+    seal_push push;  // ours, started (seal_push_init) when the stream opens
+    seal_pull pull;  // the peer's, ready to be fed
+};
+// Keys derived for role; null on failure. Free with seal_session_free.
+seal_session *seal_session_new(const uint8_t key[SEAL_KEY_BYTES], int role);
+// Wipes and frees; nothing on null.
+void seal_session_free(seal_session *s);
