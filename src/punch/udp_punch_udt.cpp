@@ -79,10 +79,6 @@ int udt_get_int(int u, int id, int *value) {
 
 void udt_event_cb(evutil_socket_t fd, short what, void *arg);
 
-seal_session *st_seal(struct udp_punch_ctx *ctx) {
-    return ctx->state->seal;
-}
-
 int deliver_local(void *arg, const uint8_t *data, size_t len) {
     auto *ctx = static_cast<udp_punch_ctx *>(arg);
     if (!ctx->write_local) return -1;
@@ -112,8 +108,8 @@ int read_peer_data(struct udp_punch_ctx *ctx) {
         return -1;
     }
     int rc = 0;
-    if (st_seal(ctx)) {
-        rc = seal_pull_feed(&st_seal(ctx)->pull, reinterpret_cast<const uint8_t *>(buf),
+    if (seal_session *seal = ctx->state->seal) {
+        rc = seal_pull_feed(&seal->pull, reinterpret_cast<const uint8_t *>(buf),
                             static_cast<size_t>(n), deliver_local, ctx);
         if (rc == SEAL_BAD) {
             stat_set_stop_reason(stat_of(ctx), kStopUnauthentic);
