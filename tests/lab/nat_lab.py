@@ -390,7 +390,6 @@ class Lab:
         if bus:
             self.start_bus(name)
         daemon = Daemon(*args, launcher=self.enter(name), pid_file=self.path(name, PID_FILE),
-                        run_dir=self.path(name, "/var/log"),
                         program=program or (DEVICE_COMMAND if name == "dev" else ()))
         self._daemons.append(daemon)
         return daemon.start()

@@ -7,10 +7,12 @@ re-parented to us, and its real exit status can be collected.
 
 import json
 import os
+import select
 import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 
 BIN = os.environ.get("TARN_BIN", "")
@@ -26,10 +28,16 @@ if os.getpid() != 1 or not os.environ.get("TARN_SANDBOXED"):
     raise SystemExit("daemon tests must run inside tests/sandbox")
 
 _reaped = {}
+# Every SIGCHLD writes a byte here, so reap() sleeps until a process ends;
+# a handler (unlike a blocked mask) is not inherited by the programs we start.
+_child_ended, _wakeup = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+signal.set_wakeup_fd(_wakeup, warn_on_full_buffer=False)
+signal.signal(signal.SIGCHLD, lambda *_: None)
 
 
 def wait_until(predicate, timeout=10.0, what="condition"):
-    """Polls predicate until it is true; returns its value."""
+    """Polls predicate until it is true, for conditions no event announces;
+    returns its value."""
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
@@ -55,16 +63,27 @@ def collect():
 def reap(pid=None, timeout=10.0):
     """Exit code of pid, a child or a re-parented grandchild; without pid,
     of the next such process to end (a daemon that failed to start)."""
-    def done():
+    deadline = time.monotonic() + timeout
+    while True:
         collect()
-        return pid in _reaped if pid else _reaped
-    wait_until(done, timeout, "a process to end")
-    return _reaped.pop(pid or next(iter(_reaped)))
+        if pid in _reaped or (pid is None and _reaped):
+            return _reaped.pop(pid or next(iter(_reaped)))
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise TimeoutError("timed out waiting for a process to end")
+        if select.select([_child_ended], [], [], left)[0]:
+            os.read(_child_ended, 512)
 
 
 def read_file(path):
     with open(path, errors="replace") as f:
         return f.read()
+
+
+def cpu_seconds(pid):
+    """User and system time of pid, all its threads (/proc/PID/stat 14, 15)."""
+    fields = read_file("/proc/%d/stat" % pid).rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def inheritable_fds(pid):
@@ -97,74 +116,93 @@ def set_device_mac(mac="00:11:22:aa:bb:cc"):
         f.write(network_config("lo", mac))
 
 
-class Daemon:
-    """One tarn started with args. launcher enters other namespaces (then
-    pid_file is the pid file as seen from here, and -d is needed, since the
-    control port is not ours); program runs tarn when not TARN_BIN's."""
+class Output:
+    """What a program writes to a pipe, gathered on a thread; waits wake on
+    each new chunk."""
 
-    def __init__(self, *args, debug=True, launcher=(), pid_file=PID_FILE, run_dir="/run",
-                 program=()):
+    def __init__(self, pipe):
+        self.text = ""
+        self._changed = threading.Condition()
+        threading.Thread(target=self._read, args=(pipe,), daemon=True).start()
+
+    def _read(self, pipe):
+        with pipe:
+            for chunk in iter(lambda: pipe.read1(65536), b""):
+                with self._changed:
+                    self.text += chunk.decode(errors="replace")
+                    self._changed.notify_all()
+
+    def wait(self, text, timeout=10.0, count=1):
+        with self._changed:
+            if not self._changed.wait_for(lambda: self.text.count(text) >= count, timeout):
+                raise TimeoutError("timed out waiting for %r; the log ends:\n%s"
+                                   % (text, self.text[-3000:]))
+
+
+class Daemon:
+    """One tarn started with args; with -f it stays our child. launcher
+    enters other namespaces (then pid_file is the pid file as seen from here,
+    and -d is needed, since the control port is not ours); program runs tarn
+    when not TARN_BIN's."""
+
+    def __init__(self, *args, debug=True, launcher=(), pid_file=PID_FILE, program=()):
         self.argv = list(launcher) + (list(program) or [os.path.join(BIN, "tarn")]) + \
             list(args) + (["-d"] if debug else [])
         self.debug = debug
+        self.foreground = "-f" in args
         self.pid_file = pid_file
-        self.dir = tempfile.mkdtemp(prefix="tarn-", dir=run_dir)
-        self.pid = None
+        self.err = tempfile.NamedTemporaryFile(prefix="tarn-", suffix=".err", dir="/run")
+        self.out = self.proc = self.pid = None
 
-    def launch(self):
-        """Starts tarn; returns the invoking process's exit status."""
-        with open(self.dir + "/stdout", "ab") as out, open(self.dir + "/stderr", "ab") as err:
-            return subprocess.run(self.argv, stdout=out, stderr=err,
-                                  stdin=subprocess.DEVNULL).returncode
+    def launch(self, wait=True):
+        """Starts tarn; returns the invoking process's exit status (its own
+        for -f) unless wait is false."""
+        # Kept: a dropped Popen would reap the process behind reap()'s back.
+        self.proc = subprocess.Popen(self.argv, stdout=subprocess.PIPE, stderr=self.err,
+                                     stdin=subprocess.DEVNULL)
+        self.out = Output(self.proc.stdout)
+        self.pid = self.proc.pid
+        return self.proc.wait() if wait else None
 
     def start(self):
         """Starts tarn and waits until its loop runs (without -d: until its
         control port answers)."""
-        assert self.launch() == 0
+        code = self.launch(wait=not self.foreground)
+        assert code in (0, None), code
         try:
-            wait_until(self.started, what="tarn to start")
+            if self.debug:
+                self.wait_log("p2p daemon started")
+            else:
+                wait_until(lambda: port_answers(INFO) == INFO_ANSWER, what="tarn to start")
         except TimeoutError:
             raise AssertionError("tarn did not start:\n" + self.log() + self.stderr())
-        self.pid = int(read_file(self.pid_file))
+        if not self.foreground:
+            self.pid = int(read_file(self.pid_file))
         return self
 
-    def started(self):
-        if self.debug:
-            return "p2p daemon started" in self.log()
-        try:
-            return request(INFO, timeout=1.0) == INFO_ANSWER
-        except OSError:
-            return False
-
     def log(self):
-        return read_file(self.dir + "/stdout")
+        return self.out.text
 
     def stderr(self):
-        return read_file(self.dir + "/stderr")
+        return read_file(self.err.name)
 
     def wait_log(self, text, timeout=10.0, count=1):
-        try:
-            wait_until(lambda: self.log().count(text) >= count, timeout, repr(text))
-        except TimeoutError as e:
-            raise TimeoutError("%s; the log ends:\n%s" % (e, self.log()[-3000:])) from None
+        self.out.wait(text, timeout, count)
 
     def open_fds(self):
-        """tarn's open descriptors, once two readings agree: a connection
-        closes just after the log line that ends it."""
-        def settled():
-            n = len(os.listdir("/proc/%d/fd" % self.pid))
-            time.sleep(0.05)
-            return n == len(os.listdir("/proc/%d/fd" % self.pid)) and n
-        return wait_until(settled, what="tarn's descriptors to settle")
+        return len(os.listdir("/proc/%d/fd" % self.pid))
 
     def stop(self, sig=signal.SIGTERM):
         """Signals tarn; returns its exit code once no sanitizer complained."""
         os.kill(self.pid, sig)
         code = reap(self.pid)
+        if self.foreground:
+            self.proc.returncode = code
         self.pid = None
-        err = self.stderr()
+        if code == 0 and self.debug:
+            self.wait_log("p2p daemon exit")  # all it wrote is in log() now
         for mark in SANITIZER_MARKS:
-            assert mark not in err, err
+            assert mark not in self.stderr(), self.stderr()
         return code
 
     def __enter__(self):
@@ -173,19 +211,7 @@ class Daemon:
     def __exit__(self, *exc):
         if self.pid is not None:
             self.stop()  # not SIGKILL: coverage and leak checks need a real exit
-
-
-def start_foreground(test, log_path):
-    """`tarn -f -d` as a supervisor starts it, output to log_path, killed at
-    the end of test if still running; once it has started."""
-    with open(log_path, "wb") as out:
-        proc = subprocess.Popen([os.path.join(BIN, "tarn"), "-f", "-d"], stdout=out,
-                                stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-    test.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
-    wait_until(lambda: "p2p daemon started" in read_file(log_path) or proc.poll() is not None,
-               what="tarn to start")
-    test.assertIsNone(proc.poll(), read_file(log_path))
-    return proc
+        self.err.close()
 
 
 def connect(addr="127.0.0.1", port=929, timeout=5.0):
@@ -208,6 +234,14 @@ def request(text, addr="127.0.0.1", port=929, timeout=5.0):
     with connect(addr, port, timeout) as s:
         s.sendall(text.encode() if isinstance(text, str) else text)
         return read_to_eof(s, timeout).decode()
+
+
+def port_answers(text, **kwargs):
+    """request's answer, or None while nothing listens."""
+    try:
+        return request(text, timeout=1.0, **kwargs)
+    except OSError:
+        return None
 
 
 def unanswered(sock):
@@ -244,6 +278,13 @@ def prepare_text(stun_url="127.0.0.1"):
         "version": "1.0", "app_imp_version": 3, "stun_url": stun_url, "nat_type": 4,
         "peer_addr": {"pub_ip": "198.51.100.7", "pub_port": 40000,
                       "pri_ip": "192.168.1.20", "pri_port": 40001}}})
+
+
+def prepare(stun_url="127.0.0.1"):
+    """Prepares a session; its answer's result."""
+    answer = json.loads(request(prepare_text(stun_url)))
+    assert answer["error_code"] == 0, answer
+    return answer["result"]
 
 
 def tarnctl(*args, timeout=30):
