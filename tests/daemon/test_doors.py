@@ -1,5 +1,5 @@
 """Doors of the daemon itself (docs/security.md): another uid holding the
-pid file, a refresh that a clean must not stop."""
+pid file, a NAT-type refresh that a clean must not stop."""
 
 import errno
 import os
@@ -7,8 +7,8 @@ import stat
 import subprocess
 import unittest
 
-from tarn_daemon import (BIN, INFO, INFO_ANSWER, PID_FILE, Daemon, read_file, request,
-                         set_device_mac, tarnctl)
+from tarn_daemon import (BIN, INFO, INFO_ANSWER, PID_FILE, Bus, Daemon, read_file, reap,
+                         request, set_device_mac, tarnctl, wait_reports)
 
 # Opens the file read-only and takes a read lock, then holds it; prints the
 # errno when the open fails.
@@ -60,21 +60,29 @@ class Doors(unittest.TestCase):
         self.assertIn("process already running...", d.stderr())
         self.assertFalse(os.path.exists(target))
 
-    def test_nat_type_refresh_outlives_a_clean(self):
+    def test_nat_type_refresh_classifies_again_unasked_also_after_a_clean(self):
         with open("/etc/tarn.conf", "w") as f:
             f.write("STUN_HOST=[127.0.0.1]\n")
-        asked = "request [127.0.0.1] for NAT type"
-        clean = "libcloud request: do tarn clean."
+        self.enterContext(Bus())
+        discovered = lambda r: r.get("type") == "discoverNatType"  # noqa: E731
         # tarn-test refreshes every second instead of every 180 s.
-        with Daemon(program=[os.path.join(BIN, "tarn-test")]) as d:
-            d.wait_log(asked, count=2)  # at start, then the first refresh
+        with Daemon(program=[os.path.join(BIN, "tarn-test")]):
+            # Nothing answers yet: the run at start finds no server.
+            (first,) = wait_reports(discovered)
             self.assertEqual(tarnctl("clean").returncode, 0)
-            d.wait_log(clean)
-            # The clean is done on the loop right after its line: what
-            # follows it was asked after the clean.
-            d.wait_log(asked, count=d.log().split(clean)[0].count(asked) + 2)
-            self.assertEqual(d.log().split(clean)[1].count(asked), 2)
-
+            # A server from now on: only a refresh after the clean, asked for
+            # by nobody, can classify anew and report the change.
+            os.makedirs("/run/turnserver")
+            stun = subprocess.Popen(
+                ["turnserver", "-n", "-S", "-L", "127.0.0.1", "-L", "127.0.0.2", "--no-cli",
+                 "--no-tls", "--no-dtls", "--no-tcp", "--pidfile", "/run/turnserver/pid",
+                 "--db", "/run/turnserver/db", "--log-file", "stdout", "--simple-log"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.addCleanup(lambda: (stun.terminate(), reap(stun.pid)))
+            second = wait_reports(discovered, count=2)[1]
+            self.assertNotEqual(second["natType"], first["natType"])
+            self.assertEqual((first["respTestI"], second["respTestI"]), (0, 1))
+            self.assertEqual(second["testIMappedAddrIP"], "127.0.0.1")
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
