@@ -200,7 +200,7 @@ class StartAndStop(unittest.TestCase):
         # A second, non-loopback address inside the sandbox's own namespace.
         subprocess.run(["ip", "addr", "add", "192.0.2.1/32", "dev", "lo"], check=True)
         self.addCleanup(subprocess.run, ["ip", "addr", "del", "192.0.2.1/32", "dev", "lo"])
-        with Daemon("-l", "0.0.0.0") as d:
+        with Daemon("-l", "0.0.0.0"):
             with connect("192.0.2.1") as s:
                 try:
                     self.assertEqual(read_to_eof(s), b"")

@@ -6,19 +6,11 @@ import json
 import os
 import re
 import signal
-import socket
 import subprocess
-import time
 import unittest
 
-from tarn_daemon import (BIN, Bus, INFO, INFO_ANSWER, PID_FILE, SANITIZER_MARKS, read_file,
-                         request, set_device_mac, start_foreground, tarnctl, wait_until)
-
-TARN = os.path.join(BIN, "tarn")
-PREPARE = json.dumps({"request": "prepare_p2p", "params": {
-    "version": "1.0", "app_imp_version": 3, "stun_url": "127.0.0.1", "nat_type": 4,
-    "peer_addr": {"pub_ip": "198.51.100.7", "pub_port": 40000,
-                  "pri_ip": "192.168.1.20", "pri_port": 40001}}})
+from tarn_daemon import (BIN, INFO, INFO_ANSWER, PID_FILE, Bus, Daemon, prepare, read_file,
+                         request, set_device_mac, tarnctl, udp_sink, wait_until)
 
 
 def ubus_call(method):
@@ -29,42 +21,10 @@ def ubus_call(method):
 
 class Service(unittest.TestCase):
     def setUp(self):
-        set_device_mac("00:11:22:aa:bb:cc")
+        set_device_mac()
         self.bus = self.enterContext(Bus())
         # A STUN server that never answers keeps a prepared session waiting.
-        silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        silent.bind(("127.0.0.1", 3478))
-        self.addCleanup(silent.close)
-        self.log_path = "/run/tarn-f.out"
-
-    def log(self):
-        return read_file(self.log_path)
-
-    def start_foreground(self):
-        return start_foreground(self, self.log_path)
-
-    def stop(self, proc):
-        proc.send_signal(signal.SIGTERM)
-        self.assertEqual(proc.wait(timeout=10), 0)
-        for mark in SANITIZER_MARKS:
-            self.assertNotIn(mark, self.log())
-
-    def test_foreground_is_the_supervised_process_and_exits_with_the_real_status(self):
-        proc = self.start_foreground()
-        self.assertEqual(read_file(PID_FILE), str(proc.pid))
-        second = subprocess.run([TARN, "-f"], capture_output=True, text=True, timeout=30)
-        self.assertEqual(second.returncode, 255)
-        self.assertIn("process already running...", second.stderr)
-        self.assertEqual(read_file(PID_FILE), str(proc.pid))
-        self.stop(proc)
-        for args, line in ((["--bogus"], "bad parameters"),
-                           (["-l", "192.0.2.1"], "failed to start local listener")):
-            with self.subTest(args=args):
-                run = subprocess.run([TARN, "-f"] + args, capture_output=True, text=True,
-                                     timeout=30)
-                # Start-up failures reach the supervisor's log even without -d.
-                self.assertEqual(run.returncode, 255, run.stderr)
-                self.assertIn(line, run.stderr)
+        self.enterContext(udp_sink())
 
     def test_sighup_from_the_start_never_kills_it(self):
         # procd's reload may signal a tarn it has just started. The storm
@@ -74,36 +34,31 @@ class Service(unittest.TestCase):
         hup_bit = 1 << (signal.SIGHUP - 1)
         early = 0
         for _ in range(10):
-            with open(self.log_path, "wb") as out:
-                proc = subprocess.Popen([TARN, "-f", "-d"], stdout=out, stderr=subprocess.STDOUT,
-                                        stdin=subprocess.DEVNULL)
-            self.addCleanup(lambda p=proc: p.poll() is None and (p.kill(), p.wait()))
-            status = "/proc/%d/status" % proc.pid
-            deadline = time.monotonic() + 10
+            daemon = Daemon("-f")
+            daemon.launch(wait=False)
+            status = "/proc/%d/status" % daemon.pid
             while True:
                 masks = dict(re.findall(r"(Sig\w+):\s*(\w+)", read_file(status)))
                 ignored = int(masks["SigIgn"], 16) & hup_bit
                 if ignored or int(masks["SigCgt"], 16) & hup_bit:
                     break
-                self.assertLess(time.monotonic(), deadline, "SIGHUP neither ignored nor caught")
+                self.assertNotIn("Zombie", read_file(status), "SIGHUP neither ignored nor caught")
             early += bool(ignored) and (not os.path.exists(PID_FILE)
-                                        or read_file(PID_FILE) != str(proc.pid))
-            sent = 0
-            while "p2p daemon started" not in self.log() and proc.poll() is None:
-                proc.send_signal(signal.SIGHUP)
-                sent += 1
+                                        or read_file(PID_FILE) != str(daemon.pid))
+            while "p2p daemon started" not in daemon.log() and daemon.proc.poll() is None:
+                os.kill(daemon.pid, signal.SIGHUP)
             for _ in range(20):
-                proc.send_signal(signal.SIGHUP)
+                os.kill(daemon.pid, signal.SIGHUP)
             # Answering means having left epoll_wait, where pending signals
-            # are delivered first.
+            # are delivered first; a dead tarn does not answer.
             self.assertEqual(request(INFO), INFO_ANSWER)
-            self.assertIsNone(proc.poll(), "died of SIGHUP after %d: %s" % (sent, self.log()))
-            self.stop(proc)
+            self.assertEqual(read_file(PID_FILE), str(daemon.pid))  # our child, not a fork
+            self.assertEqual(daemon.stop(), 0)
         self.assertGreater(early, 0, "no storm began before the pid file was written")
 
     def test_bus_object_shows_and_ends_sessions_through_sighup_and_a_bus_restart(self):
-        proc = self.start_foreground()
-        sid = json.loads(request(PREPARE))["result"]["sid"]
+        daemon = self.enterContext(Daemon("-f"))
+        sid = prepare()["sid"]
 
         def session():
             status = ubus_call("status")
@@ -118,9 +73,8 @@ class Service(unittest.TestCase):
 
         with open("/etc/tarn.conf", "w") as f:
             f.write("STUN_HOST=[127.0.0.2]\n")
-        proc.send_signal(signal.SIGHUP)
-        wait_until(lambda: "STUN host from /etc/tarn.conf: [127.0.0.2]" in self.log(),
-                   what="the reload")
+        os.kill(daemon.pid, signal.SIGHUP)
+        daemon.wait_log("STUN host from /etc/tarn.conf: [127.0.0.2]")
         status = ubus_call("status")
         self.assertEqual(status["stun_host"], "127.0.0.2")
         self.assertEqual([s["sid"] for s in status["sessions"]], [sid])
@@ -131,9 +85,9 @@ class Service(unittest.TestCase):
         self.assertEqual(wait_until(session, what="tarn back on the bus")["sid"], sid)
 
         self.assertEqual(ubus_call("clean"), {"sessions_ended": 1})
-        self.assertIn("clean up p2p session", self.log())
+        self.assertIn("clean up p2p session", daemon.log())
         self.assertEqual(ubus_call("status")["sessions_in_use"], 0)
-        self.stop(proc)
+        self.assertEqual(daemon.stop(), 0)
         for down, message in ((False, "tarn is not on the bus"), (True, "cannot connect")):
             if down:
                 self.bus.__exit__()

@@ -1,8 +1,9 @@
 """Doors a neighbour or a misbehaving viewer could walk through, tried in the
 lab (docs/security.md): strangers who saw the session id answer the device's
-SYNs first; a media server that never accepts; a viewer with smaller UDT
+SYNs first; a media server that is absent or never accepts; a viewer with smaller UDT
 segments; a viewer that stops reading."""
 
+import json
 import os
 import socket
 import sys
@@ -57,34 +58,42 @@ class Doors(unittest.TestCase):
             self.assertEqual((report["stage"], report["punchInfo"]["srcIPRecv"]),
                              (3, lab.public_addr("app")))
 
-    def test_media_server_that_never_accepts(self):
-        with Lab() as lab:
-            daemon = start_device(lab)
-            media = lab.socket("dev", socket.SOCK_STREAM)
-            media.bind(("127.0.0.1", MEDIA_PORT))
-            media.listen(0)
-            # The one connection a backlog of 0 queues; later SYNs are dropped.
-            queued = lab.socket("dev", socket.SOCK_STREAM)
-            queued.connect(("127.0.0.1", MEDIA_PORT))
-            with LoopProbe("media server never accepts",
-                           lambda: lab.socket("dev", kind=socket.SOCK_STREAM)) as probe:
-                road = Road(lab, "--seconds", "60")
-                # While that connect waits, another session is served.
-                daemon.wait_log("connecting to local server: streamd")
-                other = lab.run("dev", ["tarnctl", "prepare", "--stun", STUN, "--peer-pub",
-                                        "203.0.113.30:40000", "--peer-pri", "192.168.3.2:40000",
-                                        "--nat-type", "4", "--wait", "5"])
-                self.assertIn('"is_ready":1', other.stdout, other.stdout + other.stderr)
-                report = road.report()
-            self.assertEqual((report["stage"], report["streamInfo"]["stopReason"]), (3, 3))
-            log = daemon.log()
-            self.assertIn("connect to streamd failed, Connection timed out", log)
-            self.assertIn("unable to establish connection with streamd", log)
-            self.assertEqual(probe.failures, 0)
-            self.assertLess(probe.worst_ms, 1000)  # generous: the old connect took minutes
-            self.assertEqual(road.finish()["end"], "closed")
-            for s in (queued, media):
-                s.close()
+    def test_media_server_absent_or_never_accepting(self):
+        for media, failure in (("absent", "Connection refused"),
+                               ("never accepts", "Connection timed out")):
+            with self.subTest(media), Lab() as lab:
+                daemon = start_device(lab)
+                if media == "never accepts":
+                    listening = lab.socket("dev", socket.SOCK_STREAM)
+                    listening.bind(("127.0.0.1", MEDIA_PORT))
+                    listening.listen(0)
+                    # The one connection a backlog of 0 queues; later SYNs are dropped.
+                    queued = lab.socket("dev", socket.SOCK_STREAM)
+                    queued.connect(("127.0.0.1", MEDIA_PORT))
+                    for s in (listening, queued):
+                        self.addCleanup(s.close)
+                with LoopProbe("media server " + media,
+                               lambda: lab.socket("dev", kind=socket.SOCK_STREAM)) as probe:
+                    road = Road(lab, "--seconds", "60")
+                    # While that connect waits, another session is served.
+                    daemon.wait_log("connecting to local server: streamd")
+                    other = lab.run("dev", ["tarnctl", "prepare", "--stun", STUN, "--peer-pub",
+                                            "203.0.113.30:40000", "--peer-pri",
+                                            "192.168.3.2:40000", "--nat-type", "4", "--wait", "5"])
+                    self.assertIn('"is_ready":1', other.stdout, other.stdout + other.stderr)
+                    report = road.report()
+                # Only the viewer's session ended: the other one is still there.
+                sid = json.loads(other.stdout)["result"]["sid"]
+                again = lab.run("dev", ["tarnctl", "ready", sid])
+                self.assertEqual(json.loads(again.stdout)["result"]["is_ready"], 1)
+                self.assertEqual((report["stage"], report["streamInfo"]["stopReason"]), (3, 3))
+                log = daemon.log()
+                self.assertIn("connect to streamd failed, " + failure, log)
+                self.assertIn("unable to establish connection with streamd", log)
+                self.assertIn("p2p session failed, streamd", log)
+                self.assertEqual(probe.failures, 0)
+                self.assertLess(probe.worst_ms, 1000)  # generous: the old connect took minutes
+                self.assertEqual(road.finish()["end"], "closed")
 
     def test_viewer_with_smaller_segments_gets_every_byte(self):
         # UDT on the device takes the viewer's 576-byte segments: its send

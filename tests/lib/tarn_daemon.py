@@ -193,8 +193,10 @@ class Daemon:
         return len(os.listdir("/proc/%d/fd" % self.pid))
 
     def stop(self, sig=signal.SIGTERM):
-        """Signals tarn; returns its exit code once no sanitizer complained."""
-        os.kill(self.pid, sig)
+        """Signals tarn (sig 0: not); returns its exit code once no sanitizer
+        complained."""
+        if sig:
+            os.kill(self.pid, sig)
         code = reap(self.pid)
         if self.foreground:
             self.proc.returncode = code
