@@ -11,16 +11,10 @@ import subprocess
 import unittest
 
 from tarn_daemon import (BIN, DEFAULT_SOCKET, INFO, INFO_ANSWER, LEGACY_SOCKET, Bus, Daemon,
-                         connect, prepare_text, read_file, read_to_eof, received, request,
+                         connect, prepare, prepare_text, read_file, read_to_eof, received, request,
                          set_device_mac, udp_sink, unanswered, wait_reports, wait_until)
 
 NOTICES = "/var/log/web_media.log"
-
-
-def prepare_session(stun_url="127.0.0.1"):
-    answer = json.loads(request(prepare_text(stun_url)))
-    assert answer["error_code"] == 0, answer
-    return answer["result"]["sid"]
 
 
 def session_socket_port(addr="127.0.0.1"):
@@ -132,14 +126,14 @@ class Sessions(unittest.TestCase):
         log = self.daemon.log()
         self.assertEqual(log.count("start cloud_log successfully")
                          + log.count("error: failed to run cloud_log."), 1)
-        prepare_session()  # a slot is free again
+        prepare()  # a slot is free again
 
     def test_stun_host_flipping_is_written_seldom_and_the_last_one_wins(self):
         # Each write is a new file renamed over the old one: count the files.
         written = set()
         changes = self.daemon.log().count("stun host changed")
         for i in range(10):
-            prepare_session("127.0.0.%d" % (3 + i % 2))
+            prepare("127.0.0.%d" % (3 + i % 2))
             self.daemon.wait_log("stun host changed", count=changes + i + 1)
             written.add(os.stat("/etc/tarn.conf").st_ino)
         self.assertLessEqual(len(written), 2)
@@ -185,7 +179,7 @@ class Services(unittest.TestCase):
                     wait_until(lambda: notices() == ["{}", "{}"], what="the second notice")
                     wait_until(lambda: d.open_fds() == fds, what="the bus connection to close")
                     # tarn starts cloud_log, which finds the same bus.
-                    self.assertEqual(clean_and_report(prepare_session())["errorCode"], -52015)
+                    self.assertEqual(clean_and_report(prepare()["sid"])["errorCode"], -52015)
                     self.assertNotIn("failed", d.log())
                     self.assertEqual(d.stop(), 0)
                 os.unlink(NOTICES)

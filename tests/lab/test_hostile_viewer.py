@@ -8,7 +8,6 @@ up, keep that stream flowing and spend a bounded share of a core on it all.
 """
 
 import json
-import os
 import re
 import signal
 import struct
@@ -19,7 +18,7 @@ import unittest
 
 from nat_lab import STUN_ADDRS, STUN_PORT
 from roads import STUN, Lab, Road, start_device, start_media
-from tarn_daemon import wait_until
+from tarn_daemon import cpu_seconds, wait_until
 
 KB = 1 << 10
 RATE = 500 * KB  # the honest stream, bytes a second: camera-like, not a flood
@@ -99,13 +98,6 @@ def junk_when_connected(dest, their_isn):
               control(NAK, dest, 0, (their_isn + (1 << 30),)),  # loss of what was never sent
               control(ERROR, dest, 1000), control(SHUTDOWN, dest)]
     return survivable, ending
-
-
-def cpu_seconds(pid):
-    """User and system CPU time of pid, all its threads, in seconds."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def udp_drops(pid, ports):

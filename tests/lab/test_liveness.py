@@ -1,21 +1,38 @@
 """Ending streaming sessions never stalls tarn's loop: the viewer gone, or
-alive but no longer reading, when do_tarn_clean arrives; and SIGTERM with
-eight streams. A loop probe asks get_tarn_info every 50 ms meanwhile; the
+alive but no longer reading, when do_tarn_clean arrives (the bus showing the
+session streaming before); and SIGTERM with eight streams. A loop probe asks get_tarn_info every 50 ms meanwhile; the
 bound is generous on purpose (docs/reliability.md has the real figures)."""
 
+import json
 import signal
 import socket
 import time
 import unittest
 
 from loop_probe import LoopProbe, record
-from roads import Lab, Road, start_device, start_media
+from roads import REQUEST, Lab, Road, start_device, start_media
 from tarn_daemon import inheritable_fds, wait_until
 
 MB = 1 << 20
 
 
 class Liveness(unittest.TestCase):
+    def assert_shown_streaming(self, lab, road):
+        """tarn's bus object and tarnctl show the session with the viewer's
+        address and bytes moving both ways."""
+        def streaming():
+            out = lab.run("dev", ["ubus", "-t", "5", "call", "tarn", "status"])
+            sessions = json.loads(out.stdout)["sessions"] if out.returncode == 0 else []
+            # From the peer: its request, which opened the media server.
+            return [s for s in sessions if s["sid"] == road.sid and s["bytes_to_peer"] >= MB
+                    and s["bytes_from_peer"] == len(REQUEST)]
+        (session,) = wait_until(streaming, 60, "the session's bytes on the bus")
+        peer = lab.public_addr("app") + ":"
+        self.assertEqual((session["state"], session["private"]), ("streaming", False))
+        self.assertTrue(session["peer"].startswith(peer), session)
+        shown = lab.run("dev", ["tarnctl", "status"])
+        self.assertRegex(shown.stdout, "%s +streaming +%s" % (road.sid, peer))
+
     def test_clean_with_the_viewer_gone_or_not_reading(self):
         for fault, sig in (("vanished", signal.SIGKILL), ("stalled", signal.SIGSTOP)):
             with self.subTest(fault), Lab() as lab:
@@ -23,6 +40,8 @@ class Liveness(unittest.TestCase):
                 daemon = start_device(lab)
                 road = Road(lab, "--seconds", "300")
                 road.wait_received(2 * MB)
+                if fault == "vanished":
+                    self.assert_shown_streaming(lab, road)
                 # The media connection and the punched socket under UDT, like
                 # every other descriptor, stay out of cloud_log and the shell.
                 self.assertEqual(inheritable_fds(daemon.pid), [])

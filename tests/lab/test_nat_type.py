@@ -5,8 +5,7 @@ host; each run's discovery report is read back from the cloud_log stand-in."""
 import re
 import unittest
 
-from nat_lab import (PROBE_ALT_PORT, PROBE_PORT, SEQ_STUN_PORT, STUN_ADDRS, STUN_ALT_PORT,
-                     STUN_PORT, Lab)
+from nat_lab import PROBE_ALT_PORT, PROBE_PORT, STUN_ADDRS, STUN_ALT_PORT, STUN_PORT, Lab
 from roads import device_reports
 from tarn_daemon import LEGACY_SOCKET
 
@@ -79,18 +78,6 @@ class NatType(unittest.TestCase):
                         re.escape(lab.addr("dev")), re.escape(addr), local, dport), table)
                     self.assertEqual(int(m.group(1)) if m else None, port, table)
                 self.assertEqual(len(set(public)), 6, public)
-
-    def test_sequential_symmetric_hands_out_the_next_port(self):
-        # Test I goes to the STUN address's own port, test I(2) to the first
-        # other destination: the next port up. (No probe run: its socket's
-        # datagrams to 203.0.113.1:3478 would clash with test I's mapping.)
-        with Lab(device="sequential-symmetric") as lab:
-            lab.start_bus("dev", LEGACY_SOCKET)
-            lab.run("dev", ["cloud_log"], check=True)
-            out, code, report = natcheck(lab)
-            self.assertEqual(code, 0x08, out)
-            self.assertEqual((report["testIMappedAddrPort"], report["testI2MappedAddrPort"]),
-                             (SEQ_STUN_PORT, SEQ_STUN_PORT + 1), report)
 
 
 if __name__ == "__main__":

