@@ -13,7 +13,7 @@ from tarn_daemon import (BIN, INFO, INFO_ANSWER, PID_FILE, Bus, Daemon, read_fil
 # Opens the file read-only and takes a read lock, then holds it; prints the
 # errno when the open fails.
 HOLDER = """
-import fcntl, os, sys, time
+import fcntl, os, signal, sys
 try:
     fd = os.open(sys.argv[1], os.O_RDONLY)
 except OSError as e:
@@ -21,7 +21,7 @@ except OSError as e:
     sys.exit(0)
 fcntl.lockf(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
 print("locked", flush=True)
-time.sleep(600)
+signal.pause()  # holds the lock until killed
 """
 NOBODY = 65534
 SYSTEM_PYTHON = "/usr/bin/python3"  # one another uid may run

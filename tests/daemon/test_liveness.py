@@ -8,8 +8,8 @@ import signal
 import unittest
 
 from loop_probe import LoopProbe, record
-from tarn_daemon import (Bus, Daemon, prepare_text, reports, request, set_device_mac, tarnctl,
-                         udp_sink, wait_reports, wait_until)
+from tarn_daemon import (Bus, Daemon, prepare, reports, set_device_mac, tarnctl, udp_sink,
+                         wait_reports, wait_until)
 
 WORST_MS = 1000
 RESOLVER_CAP = 4
@@ -28,7 +28,7 @@ class Liveness(unittest.TestCase):
             with self.subTest(fault), Daemon() as daemon:
                 before = len(reports())
                 for _ in range(32):
-                    request(prepare_text("127.0.0.1"))
+                    prepare()
                 with LoopProbe("bus %s while 32 reports are due" % fault) as probe:
                     if fault == "restarted":
                         self.bus.__exit__()
@@ -49,7 +49,8 @@ class Liveness(unittest.TestCase):
 
     def test_dns_server_that_never_answers(self):
         # Lookups pile up on a name server that reads nothing: the loop keeps
-        # answering and the resolver threads stay capped.
+        # answering, the resolver threads stay capped, and each session ends
+        # when its lookup times out (13 s), before its deadline (20 s).
         with open("/etc/resolv.conf", "w") as f:
             f.write("nameserver 127.0.0.1\noptions timeout:30 attempts:1\n")
         with open("/etc/nsswitch.conf", "w") as f:
@@ -58,8 +59,8 @@ class Liveness(unittest.TestCase):
         with Daemon() as daemon:
             idle = len(os.listdir("/proc/%d/task" % daemon.pid))
             with LoopProbe("DNS server never answers, 32 prepares") as probe:
-                for i in range(32):
-                    request(prepare_text("slow%d.tarn.test" % i))
+                # Answered "not ready" by the prepare timer meanwhile.
+                answers = [prepare("slow%d.tarn.test" % i) for i in range(32)]
                 wait_until(lambda: daemon.log().count("evaddrinfo_new") >= 32, what="32 lookups")
                 peak = len(os.listdir("/proc/%d/task" % daemon.pid))
             record("DNS server never answers, 32 prepares", threads_added=peak - idle)
@@ -67,8 +68,11 @@ class Liveness(unittest.TestCase):
             self.assertLessEqual(peak, idle + RESOLVER_CAP + 1)
             self.assertEqual(probe.failures, 0)
             self.assertLess(probe.worst_ms, WORST_MS)
+            self.assertEqual({a["is_ready"] for a in answers}, {0})
+            sids = {a["sid"] for a in answers}
+            ended = wait_reports(lambda r: r.get("sessionID") in sids, count=32, timeout=40)
+            self.assertEqual({(r["stage"], r["errorCode"]) for r in ended}, {(1, -52009)})
             self.assertEqual(daemon.stop(), 0)
-
 
 if __name__ == "__main__":
     unittest.main()

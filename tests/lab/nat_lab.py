@@ -1,15 +1,11 @@
 """The NAT lab: a small Internet in network namespaces (docs/nat-lab.md).
 
-    with Lab(device="full-cone", app="symmetric") as lab:
-        daemon = lab.start_device_daemon()
-
 The "inet" host's bridge br0 (203.0.113.0/24) links the STUN host (.1 and .2,
 two coturns) and both sides: a NAT host (WAN "wan", LAN bridge "lan" on
 192.168.x.1/24) with its host behind (eth0, 192.168.x.2), or an open or
 firewalled host alone. Each host is a network namespace whose holder process
-has a private /etc, /run and /var/log; commands enter it with nsenter. Runs
-only inside tests/sandbox: its /run/netns holds the namespace names, and what
-a test leaves behind ends with the sandbox's pid namespace.
+has a private /etc, /run and /var/log. Runs only inside tests/sandbox, whose
+pid namespace ends whatever a test leaves behind.
 """
 
 import ctypes
@@ -101,8 +97,8 @@ class Lab:
         self.close()
 
     def close(self):
-        """Stops tarn, kills everything else in the lab and removes its
-        namespaces; copes with a half-built lab."""
+        """Stops tarn, kills the rest, removes the namespaces; copes with a
+        half-built lab."""
         try:
             for daemon in self._daemons:
                 if daemon.pid is not None:
@@ -120,8 +116,7 @@ class Lab:
 
     @staticmethod
     def _kill_all(inodes):
-        """SIGKILLs the processes in the network namespaces with those inodes
-        (zombies no longer count); returns their pids."""
+        """SIGKILLs the processes in those network namespaces; their pids."""
         found = []
         for entry in filter(str.isdigit, os.listdir("/proc")):
             try:
@@ -132,8 +127,6 @@ class Lab:
                 pass  # gone meanwhile
         collect()  # the daemons that re-parented themselves to us
         return found
-
-    # -- building --------------------------------------------------------
 
     def _build(self):
         names = ["inet", "stun"]
@@ -263,14 +256,11 @@ class Lab:
                            for p in (STUN_PORT, STUN_ALT_PORT, PROBE_PORT, PROBE_ALT_PORT)]:
                 wait_until(lambda: _stun_answers(probe, server), 15.0, "coturn on %s:%d" % server)
 
-    # -- naming and addresses -------------------------------------------
-
     def netns(self, name):
         return "%s-%s" % (self.prefix, name)
 
     def addr(self, name):
-        """Address of a host's own interface: LAN address behind a NAT, public
-        address of open hosts and NATs, .1 for stun."""
+        """A host's own address: LAN behind a NAT, else public (.1 for stun)."""
         return self._addr.get(name)
 
     def nat_of(self, side):
@@ -286,15 +276,13 @@ class Lab:
     def mac(self, name):
         return SAME_LAN_APP[1] if self.kinds[name] == SAME_LAN else SIDES[name][2]
 
-    # -- running things in hosts ------------------------------------------
-
     def enter(self, name):
         """argv prefix that runs a command in host name, with TARN_BIN on PATH."""
         return ["nsenter", "--target", str(self.hosts[name].pid), "--mount", "--net", "--wd=/",
                 "--", "env", "PATH=" + HOST_PATH]
 
     def run(self, name, argv, **kwargs):
-        """subprocess.run in host name; captures text output by default."""
+        """subprocess.run in host name, text output captured by default."""
         kwargs = dict(dict(capture_output=True, text=True, timeout=60), **kwargs)
         return subprocess.run(self.enter(name) + list(argv), **kwargs)
 
@@ -321,8 +309,7 @@ class Lab:
             os.close(own)
 
     def path(self, name, path):
-        """Where path of host name's file system is, seen from here (the
-        host's /var/run is a link to its /run)."""
+        """path of host name's file system, seen from here."""
         if path.startswith("/var/run/"):
             path = path[4:]
         return "/proc/%d/root%s" % (self.hosts[name].pid, path)
@@ -339,8 +326,6 @@ class Lab:
         """The connection-tracking table of host name, one entry a line."""
         with open("/proc/%d/net/nf_conntrack" % self.hosts[name].pid) as f:
             return f.read().splitlines()
-
-    # -- link conditions --------------------------------------------------
 
     def set_netem(self, side, delay_ms=0, loss_pct=0):
         """Delay and loss on what side sends out of its WAN link; both 0
@@ -368,8 +353,6 @@ class Lab:
             if new_rule:
                 self.iptables(host, new_rule % "-A")
         self._shapers[host] = (shaper, new_rule)
-
-    # -- tarn and its services --------------------------------------------
 
     def start_bus(self, name="dev", socket_path=DEFAULT_SOCKET):
         """OpenWrt's ubusd in host name on socket_path (as seen there)."""

@@ -1,7 +1,8 @@
 """Ending streaming sessions never stalls tarn's loop: the viewer gone, or
 alive but no longer reading, when do_tarn_clean arrives (the bus showing the
-session streaming before); and SIGTERM with eight streams. A loop probe asks get_tarn_info every 50 ms meanwhile; the
-bound is generous on purpose (docs/reliability.md has the real figures)."""
+session streaming before); and SIGTERM with eight streams. A loop probe asks
+get_tarn_info every 50 ms meanwhile; the bound is generous on purpose
+(docs/reliability.md has the real figures)."""
 
 import json
 import signal

@@ -36,8 +36,7 @@ signal.signal(signal.SIGCHLD, lambda *_: None)
 
 
 def wait_until(predicate, timeout=10.0, what="condition"):
-    """Polls predicate until it is true, for conditions no event announces;
-    returns its value."""
+    """Polls predicate, for conditions no event announces; its true value."""
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
@@ -101,9 +100,8 @@ def inheritable_fds(pid):
 
 
 def network_config(device, mac=None, layout="legacy"):
-    """/etc/config/network with the WAN on device. "legacy" (before OpenWrt
-    21.02): option ifname, the MAC on the interface; "current": option device,
-    the MAC in a config device section."""
+    """/etc/config/network with the WAN on device, as OpenWrt before 21.02
+    ("legacy": option ifname) or since ("current": a config device section)."""
     mac_line = "\toption macaddr '%s'\n" % mac if mac else ""
     if layout == "legacy":
         return "config interface 'wan'\n\toption ifname '%s'\n%s" % (device, mac_line)
@@ -148,9 +146,7 @@ class Daemon:
     def __init__(self, *args, debug=True, launcher=(), pid_file=PID_FILE, program=()):
         self.argv = list(launcher) + (list(program) or [os.path.join(BIN, "tarn")]) + \
             list(args) + (["-d"] if debug else [])
-        self.debug = debug
-        self.foreground = "-f" in args
-        self.pid_file = pid_file
+        self.debug, self.foreground, self.pid_file = debug, "-f" in args, pid_file
         self.err = tempfile.NamedTemporaryFile(prefix="tarn-", suffix=".err", dir="/run")
         self.out = self.proc = self.pid = None
 
@@ -167,8 +163,7 @@ class Daemon:
     def start(self):
         """Starts tarn and waits until its loop runs (without -d: until its
         control port answers)."""
-        code = self.launch(wait=not self.foreground)
-        assert code in (0, None), code
+        assert self.launch(wait=not self.foreground) in (0, None)
         try:
             if self.debug:
                 self.wait_log("p2p daemon started")
@@ -257,8 +252,7 @@ def unanswered(sock):
 
 
 def udp_sink(addr=("127.0.0.1", 3478)):
-    """A bound UDP socket nobody reads (a STUN or name server that never
-    answers): what reaches it queues up for received()."""
+    """A STUN or name server that never answers: what it gets queues up."""
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sock.bind(addr)
     return sock
@@ -303,8 +297,7 @@ class Bus:
         self.proc = None
 
     def answers(self):
-        # ubusd greets each client from its loop; before the loop runs, a
-        # SIGTERM is taken and then forgotten when the loop starts.
+        # Greeted from ubusd's loop: before that, a SIGTERM would be lost.
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
             s.settimeout(1.0)
             try:
