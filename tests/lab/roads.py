@@ -37,6 +37,23 @@ def device_reports(lab, predicate, **kwargs):
     return wait_reports(predicate, path=lab.path("dev", "/var/log/cloud_log.log"), **kwargs)
 
 
+def bus_session(lab, sid, predicate=lambda s: s["state"] == "streaming"):
+    """Session sid in tarn's status object on the bus, once predicate holds."""
+    def found():
+        out = lab.run("dev", ["ubus", "-t", "5", "call", "tarn", "status"])
+        sessions = json.loads(out.stdout)["sessions"] if out.returncode == 0 else []
+        return [s for s in sessions if s["sid"] == sid and predicate(s)]
+    return wait_until(found, 60, "session %s on the bus" % sid)[0]
+
+
+def prepare_for(lab, peer_pub, peer_pri="192.168.7.20:40001", *options):
+    """tarnctl prepare for an application that is not there; the answer's result."""
+    out = lab.run("dev", ["tarnctl", "prepare", "--stun", STUN_ADDRS[0], "--peer-pub", peer_pub,
+                          "--peer-pri", peer_pri, "--nat-type", "4"] + list(options))
+    assert out.returncode == 0, out.stdout + out.stderr
+    return json.loads(out.stdout)["result"]
+
+
 class Road:
     """One application reaching the device: tarn-peer started with peer_args,
     the device prepared with its addresses (naming the STUN server stun),
@@ -77,22 +94,14 @@ class Road:
         assert out.returncode == 0, out.stdout + out.stderr
         return out.stdout
 
-    def wait_received(self, size):
-        """Reads tarn-peer's progress lines until it has received size bytes."""
+    def wait_progress(self, seconds=0, received=0):
+        """Reads tarn-peer's progress lines up to the first at seconds with
+        received bytes; its counts ("received", "sent")."""
         for line in self.peer.stderr:
-            match = re.search(r": (\d+) bytes received", line)
-            if match and int(match.group(1)) >= size:
-                return
-        raise AssertionError("tarn-peer ended before receiving %d bytes" % size)
-
-    def wait_progress(self, seconds):
-        """Reads tarn-peer's progress lines up to the one at seconds; its
-        counts ("received", "sent")."""
-        for line in self.peer.stderr:
-            match = re.search(r": (\d+) s: (\d+) bytes received .*, (\d+) sent", line)
-            if match and int(match.group(1)) >= seconds:
-                return {"received": int(match.group(2)), "sent": int(match.group(3))}
-        raise AssertionError("tarn-peer ended before %d s" % seconds)
+            m = re.search(r": (\d+) s: (\d+) bytes received .*, (\d+) sent", line)
+            if m and int(m.group(1)) >= seconds and int(m.group(2)) >= received:
+                return {"received": int(m.group(2)), "sent": int(m.group(3))}
+        raise AssertionError("tarn-peer ended before %d s, %d bytes" % (seconds, received))
 
     def finish(self, timeout=120):
         """tarn-peer's summary line, with its exit status and standard error."""
@@ -119,4 +128,4 @@ class Road:
 
 
 __all__ = ["Lab", "Road", "REQUEST", "STUN", "MEDIA_PORT", "MEDIA_RECORD", "pattern",
-           "start_device", "start_media", "device_reports"]
+           "start_device", "start_media", "device_reports", "bus_session", "prepare_for"]

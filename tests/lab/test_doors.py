@@ -9,7 +9,7 @@ import socket
 import unittest
 
 from loop_probe import LoopProbe
-from roads import MEDIA_PORT, STUN, Lab, Road, start_device, start_media
+from roads import MEDIA_PORT, Lab, Road, prepare_for, start_device, start_media
 from tarn_daemon import BIN
 
 MB = 1 << 20
@@ -65,14 +65,12 @@ class Doors(unittest.TestCase):
                     road = Road(lab, "--seconds", "60")
                     # While that connect waits, another session is served.
                     daemon.wait_log("connecting to local server: streamd")
-                    other = lab.run("dev", ["tarnctl", "prepare", "--stun", STUN, "--peer-pub",
-                                            "203.0.113.30:40000", "--peer-pri",
-                                            "192.168.3.2:40000", "--nat-type", "4", "--wait", "5"])
-                    self.assertIn('"is_ready":1', other.stdout, other.stdout + other.stderr)
+                    other = prepare_for(lab, "203.0.113.30:40000", "192.168.3.2:40000",
+                                        "--wait", "5")
+                    self.assertEqual(other["is_ready"], 1)
                     report = road.report()
                 # Only the viewer's session ended: the other one is still there.
-                sid = json.loads(other.stdout)["result"]["sid"]
-                again = lab.run("dev", ["tarnctl", "ready", sid])
+                again = lab.run("dev", ["tarnctl", "ready", other["sid"]])
                 self.assertEqual(json.loads(again.stdout)["result"]["is_ready"], 1)
                 self.assertEqual((report["stage"], report["streamInfo"]["stopReason"]), (3, 3))
                 log = daemon.log()

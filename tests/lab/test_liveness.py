@@ -4,14 +4,13 @@ session streaming before); and SIGTERM with eight streams. A loop probe asks
 get_tarn_info every 50 ms meanwhile; the bound is generous on purpose
 (docs/reliability.md has the real figures)."""
 
-import json
 import signal
 import socket
 import time
 import unittest
 
 from loop_probe import LoopProbe, record
-from roads import REQUEST, Lab, Road, start_device, start_media
+from roads import REQUEST, Lab, Road, bus_session, start_device, start_media
 from tarn_daemon import inheritable_fds, wait_until
 
 MB = 1 << 20
@@ -20,14 +19,9 @@ MB = 1 << 20
 class Liveness(unittest.TestCase):
     def assert_shown_streaming(self, lab, road):
         """tarn's bus object and tarnctl show the session with the viewer's
-        address and bytes moving both ways."""
-        def streaming():
-            out = lab.run("dev", ["ubus", "-t", "5", "call", "tarn", "status"])
-            sessions = json.loads(out.stdout)["sessions"] if out.returncode == 0 else []
-            # From the peer: its request, which opened the media server.
-            return [s for s in sessions if s["sid"] == road.sid and s["bytes_to_peer"] >= MB
-                    and s["bytes_from_peer"] == len(REQUEST)]
-        (session,) = wait_until(streaming, 60, "the session's bytes on the bus")
+        address and bytes moving both ways (from the viewer: its request)."""
+        session = bus_session(lab, road.sid, lambda s: s["bytes_to_peer"] >= MB
+                              and s["bytes_from_peer"] == len(REQUEST))
         peer = lab.public_addr("app") + ":"
         self.assertEqual((session["state"], session["private"]), ("streaming", False))
         self.assertTrue(session["peer"].startswith(peer), session)
@@ -40,7 +34,7 @@ class Liveness(unittest.TestCase):
                 start_media(lab)
                 daemon = start_device(lab)
                 road = Road(lab, "--seconds", "300")
-                road.wait_received(2 * MB)
+                road.wait_progress(received=2 * MB)
                 if fault == "vanished":
                     self.assert_shown_streaming(lab, road)
                 # The media connection and the punched socket under UDT, like
@@ -66,7 +60,7 @@ class Liveness(unittest.TestCase):
             daemon = start_device(lab)
             roads = [Road(lab, "--seconds", "300") for _ in range(8)]
             for road in roads:
-                road.wait_received(MB)
+                road.wait_progress(received=MB)
             started = time.monotonic()
             self.assertEqual(daemon.stop(), 0)
             record("SIGTERM with 8 streams", exit_ms=round((time.monotonic() - started) * 1000))

@@ -12,8 +12,8 @@ import subprocess
 import unittest
 import zlib
 
-from roads import MEDIA_RECORD, REQUEST, Lab, Road, pattern, start_device, start_media
-from tarn_daemon import wait_until
+from roads import (MEDIA_RECORD, REQUEST, Lab, Road, bus_session, pattern, start_device,
+                   start_media)
 
 MB = 1 << 20
 KEY = bytes(range(0xA0, 0xC0))
@@ -37,15 +37,6 @@ def tagged_ack(key, sid):
     text = sid.encode()
     tag = hashlib.blake2b(b"A" + text, digest_size=16, key=subkey(key, VIEWER_PROBES)).digest()
     return bytes([(text[0] + 1) % 256]) + text[1:] + b"\0" + tag
-
-
-def bus_session(lab, sid):
-    """The session sid in tarn's status object, once it streams."""
-    def streaming():
-        out = lab.run("dev", ["ubus", "-t", "5", "call", "tarn", "status"])
-        sessions = json.loads(out.stdout)["sessions"] if out.returncode == 0 else []
-        return [s for s in sessions if s["sid"] == sid and s["state"] == "streaming"]
-    return wait_until(streaming, 30, "the session on the bus")[0]
 
 
 class Private(unittest.TestCase):

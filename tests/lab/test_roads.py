@@ -7,7 +7,8 @@ import signal
 import unittest
 
 from nat_lab import SEQ_STUN_PORT, STUN_ADDRS
-from roads import REQUEST, Lab, Road, device_reports, pattern, start_device, start_media
+from roads import (REQUEST, Lab, Road, device_reports, pattern, prepare_for, start_device,
+                   start_media)
 from tarn_daemon import wait_until
 
 MB = 1 << 20
@@ -29,7 +30,7 @@ class Roads(unittest.TestCase):
                         "--seconds", "300")
             record = road.media_record(len(REQUEST) + UP)
             self.assertTrue(record == REQUEST + pattern(UP), "upstream bytes differ")
-            road.wait_received(2)
+            road.wait_progress(received=2)
             road.peer.send_signal(signal.SIGINT)  # tarn-peer closes its UDT connection
             summary = road.finish()
             self.assertEqual((summary["exit"], summary["pattern_errors"], summary["bytes_sent"]),
@@ -147,23 +148,16 @@ class Roads(unittest.TestCase):
     def test_slow_stun_answer_comes_through_is_p2p_ready(self):
         with Lab(device_wan_netem=(600, 0)) as lab:
             lab.start_device_daemon()
-
-            def prepare():
-                out = lab.run("dev", ["tarnctl", "prepare", "--stun", STUN_ADDRS[0],
-                                      "--peer-pub", "198.51.100.7:40000", "--peer-pri",
-                                      "192.168.7.20:40001", "--nat-type", "4"]).stdout
-                result = json.loads(out)["result"]
-                self.assertEqual(list(result), ["sid", "is_ready"])
-                return result["sid"]
-            polled, forgotten = prepare(), prepare()
+            polled, forgotten = (prepare_for(lab, "198.51.100.7:40000") for _ in range(2))
+            self.assertEqual(list(polled), ["sid", "is_ready"])
 
             def ready():
-                out = lab.run("dev", ["tarnctl", "ready", polled]).stdout
+                out = lab.run("dev", ["tarnctl", "ready", polled["sid"]]).stdout
                 return json.loads(out)["result"].get("dev_addr")
             addr = wait_until(ready, timeout=10, what="the addresses")
             self.assertEqual(addr["pub_ip"], lab.public_addr("dev"))
             # Nobody asks for the other: it never punches, and its deadline ends it.
-            report = device_reports(lab, lambda r: r.get("sessionID") == forgotten,
+            report = device_reports(lab, lambda r: r.get("sessionID") == forgotten["sid"],
                                     timeout=40)[0]
             self.assertEqual((report["stage"], report["errorCode"]), (1, -52013))
             self.assertEqual(report["exchangeInfo"]["devPublicIP"], lab.public_addr("dev"))
