@@ -1,8 +1,7 @@
-"""The OpenWrt package: the init script under OpenWrt's own rc.common,
-procd.sh and jshn, with the real uci, in a busybox chroot, gives procd the
-right service description and never signals tarn; both feed Makefiles name
-only packages OpenWrt has, check their tarball and carry their licences;
-make install's tree; man pages without groff warnings."""
+"""The OpenWrt package: the init script under OpenWrt's own scripts and the
+real uci in a busybox chroot gives procd the right service description; the
+feed Makefiles name only OpenWrt's packages, check their tarball and carry
+licences; make install's tree; man pages without groff warnings."""
 
 import hashlib
 import json
@@ -36,7 +35,7 @@ UBUS = '#!/bin/sh\nfor a; do printf "%s\\t" "$a"; done >>/tmp/ubus.calls\necho >
 
 
 def copy_with_libraries(root, program, dest):
-    """program at dest in root, with every library it loads at its own path."""
+    """program at dest in root, with the libraries it loads."""
     os.makedirs(os.path.dirname(root + dest), exist_ok=True)
     shutil.copy(program, root + dest)
     out = subprocess.run(["ldd", program], capture_output=True, text=True, check=True)
@@ -71,8 +70,7 @@ def openwrt_root(root):
 
 
 def run_init(root, *actions):
-    """Runs /etc/init.d/tarn ACTION in root for each action; returns the ubus
-    calls each made, as argument lists."""
+    """The ubus calls (argument lists) of /etc/init.d/tarn ACTION, per action."""
     calls = []
     for action in actions:
         record = root + "/tmp/ubus.calls"
@@ -102,8 +100,7 @@ def service(command, debug=False):
 
 
 def makefile_variables(path):
-    """NAME:=VALUE lines of an OpenWrt package Makefile, define blocks included
-    (their DEPENDS), continuation lines joined."""
+    """NAME:=VALUE lines of an OpenWrt package Makefile (define blocks too)."""
     with open(path) as f:
         text = f.read().replace("\\\n", " ")
     return dict((m[0], m[1].strip()) for m in re.findall(r"^\s*([A-Z_]+):=(.*)$", text, re.M))

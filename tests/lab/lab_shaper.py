@@ -1,14 +1,8 @@
-"""Delay and loss for one link of the NAT lab: python3 lab_shaper.py QUEUE
-
-The lab's kernels may lack sch_netem, so nat_lab sends a link's outgoing
-packets to netfilter queue QUEUE (iptables -j NFQUEUE) and this process gives
-each its verdict: dropped with probability LOSS %, else accepted DELAY ms
-after it was queued (in arrival order while the delay is steady).
-
-Reads "DELAY_MS LOSS_PCT" lines on stdin and answers "ok" once the new values
-apply to every packet queued from then on; prints "ready" once bound. Only
-packet metadata is copied to us (NFQNL_COPY_META).
-"""
+"""Delay and loss for one link of the NAT lab, the kernels lacking sch_netem:
+python3 lab_shaper.py QUEUE gives each packet of netfilter queue QUEUE its
+verdict, dropped with probability LOSS %, else accepted DELAY ms after it was
+queued. Prints "ready" once bound; reads "DELAY_MS LOSS_PCT" lines and
+answers "ok" once they apply to every packet queued from then on."""
 
 import heapq
 import os

@@ -66,10 +66,6 @@ def _stun_answers(sock, server):
     return False
 
 
-def media_server_config(port):
-    return "config media_server 'main'\n\toption port '%d'\n" % port
-
-
 class Lab:
     """A small Internet; use as a context manager. See docs/nat-lab.md."""
 
@@ -328,11 +324,9 @@ class Lab:
             return f.read().splitlines()
 
     def set_netem(self, side, delay_ms=0, loss_pct=0):
-        """Delay and loss on what side sends out of its WAN link; both 0
-        removes them. In force for every datagram sent once this returns.
-        The kernels here lack sch_netem: netfilter queue 0 and lab_shaper.py
-        stand in, bound before the rule that feeds it (--queue-bypass covers a
-        shaper that died)."""
+        """Delay and loss on what side sends out of its WAN link (both 0: none),
+        in force once this returns: lab_shaper.py on queue 0, bound before the
+        rule that feeds it (--queue-bypass covers a shaper that died)."""
         host = self.nat_of(side) or side
         shaper, rule = self._shapers.get(host, (None, None))
         if shaper is None:
@@ -363,13 +357,12 @@ class Lab:
 
     def start_daemon(self, name, *args, media_port=None, bus=True, layout="legacy",
                      program=None):
-        """Writes host name's network config in layout (WAN = its eth0, MAC =
-        eth0's) and media port, starts ubusd there (bus=True), then `tarn -d
-        ARGS`: program's argv when given, else in "dev" TARN_DEVICE_COMMAND's
-        tarn when that is set."""
+        """`tarn -d ARGS` in host name (program's, else TARN_DEVICE_COMMAND's
+        in "dev"), its WAN and MAC eth0's, after ubusd when bus."""
         self.write(name, "/etc/config/network", network_config("eth0", self.mac(name), layout))
         if media_port is not None:
-            self.write(name, "/etc/config/media_server", media_server_config(media_port))
+            self.write(name, "/etc/config/media_server",
+                       "config media_server 'main'\n\toption port '%d'\n" % media_port)
         if bus:
             self.start_bus(name)
         daemon = Daemon(*args, launcher=self.enter(name), pid_file=self.path(name, PID_FILE),
