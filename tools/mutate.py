@@ -162,6 +162,10 @@ def ctest_names(build):
     return re.findall(r"Test\s+#\d+: (\S+)", out)
 
 
+# ctest's status line; a test's own output may say "TimeoutError" when it fails.
+CTEST_TIMEOUT = re.compile(r"^\s*\d+/\d+ Test\s+#\d+: \S+ \.*\*\*\*Timeout\b", re.M)
+
+
 def run_ctest(build, name, timeout=None, env=None, stop=None):
     """(passed, timed out, seconds) of one ctest test; gives up early once stop
     is set. The time-out is ours: ctest's --timeout yields to a test's TIMEOUT."""
@@ -174,7 +178,8 @@ def run_ctest(build, name, timeout=None, env=None, stop=None):
         while True:
             try:
                 out = p.communicate(timeout=1)[0]
-                return p.returncode == 0, "Timeout" in out, time.monotonic() - start
+                return (p.returncode == 0, bool(CTEST_TIMEOUT.search(out)),
+                        time.monotonic() - start)
             except subprocess.TimeoutExpired:
                 late = timeout and time.monotonic() - start > timeout
                 if late or (stop and stop.is_set()):
@@ -296,7 +301,8 @@ def runs(test, mut, code):
 
 
 def run_tests(build_dir, tests, jobs):
-    """(outcome, test) of the first test to fail, running `jobs` at a time."""
+    """(test, passed, timed out) of each test run, `jobs` at a time, up to the
+    first failure. A time-out goes on: a later failure still kills the mutant."""
     stop = threading.Event()
 
     def one(item):
@@ -304,34 +310,49 @@ def run_tests(build_dir, tests, jobs):
         if stop.is_set():
             return None
         passed, timed_out, _ = run_ctest(build_dir, name, 2 * base + 20, stop=stop)
-        if passed or stop.is_set():
+        if stop.is_set():  # cut short by another test's failure
             return None
-        stop.set()
-        return ("timed out" if timed_out else "killed"), name
+        if not passed and not timed_out:
+            stop.set()
+        return name, passed, timed_out
 
     with ThreadPoolExecutor(jobs) as pool:
         try:
-            failed = [r for r in pool.map(one, tests) if r]
+            ran = [r for r in pool.map(one, tests) if r]
         finally:
             stop.set()  # on Ctrl-C too, so the pool need not wait for the tests
-    return failed[0] if failed else None
+    return ran
+
+
+def verdict(ran):
+    """(outcome, test) from the (test, passed, timed out) of the tests run: a
+    failure kills; a time-out without one is only a time-out, a slower mutant
+    need not be a wrong one."""
+    failed = [name for name, passed, timed_out in ran if not passed and not timed_out]
+    late = [name for name, _, timed_out in ran if timed_out]
+    if failed:
+        return "killed", failed[0]
+    if late:
+        return "timed out", late[0]
+    return "survived", None
 
 
 def judge(mut, tests, src, build_dir, jobs):
-    """killed / survived / timed out / invalid for one mutant."""
+    """killed / timed out / survived / did not build for one mutant."""
     path = src / mut["file"]
     original = path.read_text()
     try:
         path.write_text(apply(original, mut))
         # The fastest test alone first: most mutants die there, before the
         # other tests' programs are linked.
+        ran = []
         for batch in (tests[:1], tests[1:]):
             if batch and not build(build_dir, targets_for(n for n, _ in batch), jobs):
-                return "invalid", None
-            failed = run_tests(build_dir, batch, jobs)
-            if failed:
-                return failed
-        return "survived", None
+                return "did not build", None
+            ran += run_tests(build_dir, batch, jobs)
+            if verdict(ran)[0] == "killed":
+                break
+        return verdict(ran)
     finally:
         path.write_text(original)
 
