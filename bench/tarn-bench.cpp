@@ -40,7 +40,7 @@
 
 #include "punch/udp_punch.h"
 #include "punch/udt_api.h"
-#include "punch/udt_viewer.h"
+#include "udt_viewer.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include <ctime>
 #include <set>
 
-#include "util/test_pattern.h"
+#include "test_pattern.h"
 
 namespace {
 

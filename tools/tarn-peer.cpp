@@ -33,10 +33,10 @@
 
 #include "punch/udp_punch.h"
 #include "punch/udt_api.h"
-#include "punch/udt_viewer.h"
+#include "udt_viewer.h"
 #include "stun/stun.h"
 #include "util/seal.h"
-#include "util/test_pattern.h"
+#include "test_pattern.h"
 
 namespace {
 

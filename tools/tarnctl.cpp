@@ -20,7 +20,7 @@
 #include <memory>
 #include <string>
 
-#include "stats/ubus_api.h"
+#include "bus/ubus_api.h"
 
 // OpenWrt's headers carry no C++ guards.
 extern "C" {

@@ -29,9 +29,10 @@
 
 #include "control/libcloud.h"
 #include "session/session.h"
-#include "session/session_control.h"
+#include "conn/libcloud_conn.h"
 #include "session/session_probe.h"
-#include "stats/ubus_api.h"
+#include "bus/tarn_bus.h"
+#include "bus/ubus_api.h"
 #include "stun/stun_async.h"
 #include "util/log.h"
 #include "util/utils.h"
@@ -325,6 +326,7 @@ int tarn_main(int argc, char **argv) {
             close(devnull);
         }
     }
+    tarn_log_check_output();
     p2p_context_dump(ctx);
 
     if (p2p_context_init_event(ctx) < 0) {
@@ -333,12 +335,12 @@ int tarn_main(int argc, char **argv) {
     }
     if (gpp_thread_start(ctx->base) < 0) LOG_AS("main", "warning: get_probe_port fail");
     if (STUN_init_async() < 0) LOG_AS("main", "warning: STUN_init_async fail");
-    if (session_mgr_init(ctx->base) != 0) {
+    if (session_mgr_init(ctx->base, libcloud_answer) != 0) {
         session_mgr_stop();
         p2p_context_free(ctx);
         return -1;
     }
-    if (tarn_bus_start(ctx->base) < 0) LOG_AS("main", "warning: bus object fail");
+    if (tarn_bus_start(ctx->base, session_mgr_status, session_mgr_cleanup) < 0) LOG_AS("main", "warning: bus object fail");
 
     LOG_AS("main", "p2p daemon started. version: %s\n", TARN_VERSION);
     event_base_dispatch(ctx->base);

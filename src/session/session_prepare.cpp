@@ -15,7 +15,7 @@
 
 #include "dns/evaddrinfo.h"
 #include "session/session.h"
-#include "session/session_control.h"
+#include "conn/libcloud_conn.h"
 #include "session/session_probe.h"
 #include "stun/stun.h"
 #include "util/log.h"
@@ -94,13 +94,13 @@ void remember_stun_host(p2p_session *sess) {
         snprintf(g_stun_host, sizeof(g_stun_host), "%s", text);
         session_save_stun_host();
     }
-    if (changed || g_nat_type.load() == NAT_TYPE_UNKNOWN) request_nat_type(text, text);
+    if (changed || g_nat_type.load() == NAT_CODE_UNKNOWN) request_nat_type(text, text);
 }
 
 int dns_cb(struct addrinfo *res, void *arg) {
     auto *sess = static_cast<p2p_session *>(arg);
     if (!res) {
-        stat_set_err_code(&sess->stat, -52009);
+        stat_set_err_code(&sess->stat, STAT_ERR_DNS);
         LOG("dns resolve error");
         session_free(sess);
         return 0;
@@ -191,7 +191,9 @@ int take_stun_answer(p2p_session *sess, const char *buf, int len) {
     self.nat_type = g_nat_type.load();
     stat_set_dev_addr(&sess->stat, self.pub_ip, self.pub_port, self.pri_ip, self.pri_port,
                       self.nat_type);
-    stat_set_public_ports(&sess->stat);
+    int probe[STUN_PROBE_FIELDS];
+    STUN_copy_probe_data(probe);
+    stat_set_public_ports(&sess->stat, probe);
     return 0;
 }
 
@@ -285,7 +287,7 @@ void p2p_stun_event_cb(evutil_socket_t fd, short events, void *arg) {
     auto *sess = static_cast<p2p_session *>(arg);
     if (on_stun_event(sess, events) < 0) {
         LOG("p2p session failed, events %#x\n", events);
-        stat_set_err_code(&sess->stat, -52010);
+        stat_set_err_code(&sess->stat, STAT_ERR_STUN_QUERY);
         session_free(sess);
     }
 }

@@ -46,17 +46,10 @@ void uci_print_error(uci_context *ctx, const char *prefix) {
     free(text);
 }
 
-// A caller passed an impossible length: a bug, not a runtime condition.
-[[noreturn]] void assert_failed(const char *cond, const char *why) {
-    printf("assert failed:%s,%s\n", cond, why);
-    fflush(stdout);
-    exit(1);
-}
-
 }  // namespace
 
 int conf_file_load(char *host, int host_len) {
-    if (!(host_len > 0)) assert_failed("host_len > 0", "buffer length should not be negative");
+    TARN_ASSERT(host_len > 0, "buffer length should not be negative");
 
     FilePtr fp(fopen(TARN_CONF_FILE, "re"));
     if (!fp) return -1;
@@ -246,7 +239,8 @@ int init_dev_mac() {
 }
 
 int gen_session_id(char *buf, int size) {
-    if (!(size > 0)) assert_failed("buf_len > 0", "buffer length should not be negative");
+    // The text names the caller's buffer, as the message has always read.
+    if (!(size > 0)) tarn_assert_failed("buf_len > 0", "buffer length should not be negative");
     memset(buf, 0, static_cast<size_t>(size));
 
     // The id is all that authenticates a punch probe: it must not be
@@ -288,17 +282,27 @@ int get_local_ip(const char *ifname, struct sockaddr_in *addr) {
     memcpy(addr, &ifr.ifr_addr, sizeof(*addr));
 
     // Own buffer: the shared ip_to_str text of a caller stays intact.
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &addr->sin_addr, text, sizeof(text));
+    char text[IPV4_TEXT_MAX];
+    ipv4_format(text, sizeof(text), ntohl(addr->sin_addr.s_addr), -1);
     LOG("got local address %s\n", text);
     close(fd);
     return 0;
 }
 
 const char *ip_to_str(uint32_t addr) {
-    struct in_addr in;
-    in.s_addr = htonl(addr);
-    return inet_ntoa(in);
+    static char text[IPV4_TEXT_MAX];
+    ipv4_format(text, sizeof(text), addr, -1);
+    return text;
+}
+
+void ipv4_format(char *out, size_t size, uint32_t addr, int port) {
+    const unsigned a = addr >> 24 & 0xFF, b = addr >> 16 & 0xFF, c = addr >> 8 & 0xFF,
+                   d = addr & 0xFF;
+    if (port >= 0) {
+        snprintf(out, size, "%u.%u.%u.%u:%d", a, b, c, d, port);
+    } else {
+        snprintf(out, size, "%u.%u.%u.%u", a, b, c, d);
+    }
 }
 
 // Offsets are computed wide and saturate at INT_MAX, so a reference far in
@@ -325,8 +329,26 @@ int time_offset_sec(const struct timeval *ref) {
     return clamp_offset(static_cast<long long>(now.tv_sec) - ref->tv_sec);
 }
 
-int64_t monotonic_ms() {
+int64_t monotonic_us() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+int64_t monotonic_ms() {
+    return monotonic_us() / 1000;
+}
+
+size_t copy_text(char *dst, size_t size, const char *src) {
+    if (size == 0) return 0;
+    size_t len = src ? strnlen(src, size - 1) : 0;
+    if (len) memcpy(dst, src, len);
+    dst[len] = '\0';
+    return len;
+}
+
+void tarn_assert_failed(const char *cond, const char *why) {
+    printf("assert failed:%s,%s\n", cond, why);
+    fflush(stdout);
+    exit(1);
 }
