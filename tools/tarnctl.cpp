@@ -85,8 +85,7 @@ int64_t now_ms() {
 // sees the end of the request and closes once it has handled it.
 // Returns 0 with the answer (possibly empty) or -1 on a connection failure
 // or time-out.
-int exchange(const Target &t, const std::string &request, bool expect_answer,
-             std::string *answer) {
+int exchange(const Target &t, const std::string &request, bool expect_answer, std::string *answer) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     struct sockaddr_in sin;
@@ -99,8 +98,7 @@ int exchange(const Target &t, const std::string &request, bool expect_answer,
         return -1;
     }
     if (connect(fd, reinterpret_cast<struct sockaddr *>(&sin), sizeof(sin)) < 0) {
-        fprintf(stderr, "tarnctl: connect %s:%d: %s\n", t.address.c_str(), t.port,
-                strerror(errno));
+        fprintf(stderr, "tarnctl: connect %s:%d: %s\n", t.address.c_str(), t.port, strerror(errno));
         close(fd);
         return -1;
     }
@@ -200,10 +198,14 @@ bool has_addresses(const std::string &answer, std::string *sid) {
 
 int cmd_prepare(const Target &t, int argc, char **argv) {
     static const struct option opts[] = {
-        {"stun", required_argument, nullptr, 's'},     {"peer-pub", required_argument, nullptr, 'P'},
-        {"peer-pri", required_argument, nullptr, 'I'}, {"nat-type", required_argument, nullptr, 'n'},
-        {"app-version", required_argument, nullptr, 'V'}, {"wait", required_argument, nullptr, 'w'},
-        {"session-key", required_argument, nullptr, 'k'}, {nullptr, 0, nullptr, 0},
+        {"stun", required_argument, nullptr, 's'},
+        {"peer-pub", required_argument, nullptr, 'P'},
+        {"peer-pri", required_argument, nullptr, 'I'},
+        {"nat-type", required_argument, nullptr, 'n'},
+        {"app-version", required_argument, nullptr, 'V'},
+        {"wait", required_argument, nullptr, 'w'},
+        {"session-key", required_argument, nullptr, 'k'},
+        {nullptr, 0, nullptr, 0},
     };
     const char *stun = nullptr;
     const char *session_key = nullptr;
@@ -214,18 +216,29 @@ int cmd_prepare(const Target &t, int argc, char **argv) {
     int c;
     while ((c = getopt_long(argc, argv, "", opts, nullptr)) != -1) {
         switch (c) {
-            case 's': stun = optarg; break;
+            case 's':
+                stun = optarg;
+                break;
             case 'P':
                 if (!split_host_port(optarg, &pub_ip, &pub_port)) return -1;
                 break;
             case 'I':
                 if (!split_host_port(optarg, &pri_ip, &pri_port)) return -1;
                 break;
-            case 'n': nat_type = atoi(optarg); break;
-            case 'V': app_version = atoi(optarg); break;
-            case 'w': wait_s = atof(optarg); break;
-            case 'k': session_key = optarg; break;
-            default: return -1;
+            case 'n':
+                nat_type = atoi(optarg);
+                break;
+            case 'V':
+                app_version = atoi(optarg);
+                break;
+            case 'w':
+                wait_s = atof(optarg);
+                break;
+            case 'k':
+                session_key = optarg;
+                break;
+            default:
+                return -1;
         }
     }
     if (!stun || pub_port < 0 || pri_port < 0 || nat_type < 0) return -1;
@@ -384,8 +397,7 @@ int main(int argc, char **argv) {
     char **args = argv + i;
 
     if (!strcmp(cmd, "info") && rest == 1) return run(t, "{\"request\":\"get_tarn_info\"}", true);
-    if (!strcmp(cmd, "clean") && rest == 1)
-        return run(t, "{\"request\":\"do_tarn_clean\"}", false);
+    if (!strcmp(cmd, "clean") && rest == 1) return run(t, "{\"request\":\"do_tarn_clean\"}", false);
     if (!strcmp(cmd, "share-reload") && rest == 1)
         return run(t, "{\"action\":\"share_info_reload\"}", false);
     if (!strcmp(cmd, "ready") && rest == 2) return run(t, ready_request(args[1]), true);

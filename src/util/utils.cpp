@@ -218,7 +218,7 @@ bool wan_device_mac(char (&out)[129]) {
 
 }  // namespace
 
-int init_dev_mac() {
+void init_dev_mac() {
     char out[129] = {0};
     // "e": the pipe is close-on-exec in this process (musl sets it anyway).
     FILE *fp = popen("uci get network.wan.macaddr", "re");
@@ -231,11 +231,7 @@ int init_dev_mac() {
     }
     if (!out[0] && !wan_device_mac(out)) out[0] = '\0';
 
-    memset(dev_mac, 0, sizeof(dev_mac));
-    const char *src = out[0] ? out : kDefaultMac;
-    size_t len = strnlen(src, sizeof(dev_mac) - 1);
-    memcpy(dev_mac, src, len);
-    return 0;
+    copy_text(dev_mac, out[0] ? out : kDefaultMac);
 }
 
 int gen_session_id(char *buf, int size) {
