@@ -21,6 +21,8 @@
 #include <string>
 
 #include "bus/ubus_api.h"
+#include "util/handle.h"
+#include "util/utils.h"
 
 // OpenWrt's headers carry no C++ guards.
 extern "C" {
@@ -72,13 +74,7 @@ struct Target {
     int timeout_ms = 5000;
 };
 
-using Json = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
-
-int64_t now_ms() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+using Json = unique_with<cJSON, cJSON_Delete>;
 
 // Sends one request and collects the answer until the daemon closes the
 // connection. expect_answer false: half-close after sending, so the daemon
@@ -109,10 +105,10 @@ int exchange(const Target &t, const std::string &request, bool expect_answer, st
     }
     if (!expect_answer) shutdown(fd, SHUT_WR);
 
-    int64_t deadline = now_ms() + t.timeout_ms;
+    int64_t deadline = monotonic_ms() + t.timeout_ms;
     answer->clear();
     for (;;) {
-        int64_t left = deadline - now_ms();
+        int64_t left = deadline - monotonic_ms();
         if (left <= 0) {
             close(fd);
             return -1;
@@ -135,7 +131,7 @@ int exchange(const Target &t, const std::string &request, bool expect_answer, st
 }
 
 int judge(const std::string &answer) {
-    Json root(cJSON_Parse(answer.c_str()), cJSON_Delete);
+    Json root(cJSON_Parse(answer.c_str()));
     if (!root) return EXIT_NO_ANSWER;
     cJSON *code = cJSON_GetObjectItem(root.get(), "error_code");
     if (!cJSON_IsNumber(code)) return EXIT_NO_ANSWER;
@@ -168,7 +164,7 @@ std::string print_json(cJSON *obj) {
 }
 
 std::string ready_request(const char *sid) {
-    Json root(cJSON_CreateObject(), cJSON_Delete);
+    Json root(cJSON_CreateObject());
     cJSON_AddStringToObject(root.get(), "request", "is_p2p_ready");
     cJSON *params = cJSON_AddObjectToObject(root.get(), "params");
     cJSON_AddStringToObject(params, "sid", sid);
@@ -188,7 +184,7 @@ bool split_host_port(const char *text, std::string *ip, int *port) {
 
 // The answer carries the device's addresses once "result" has "dev_addr".
 bool has_addresses(const std::string &answer, std::string *sid) {
-    Json root(cJSON_Parse(answer.c_str()), cJSON_Delete);
+    Json root(cJSON_Parse(answer.c_str()));
     cJSON *result = root ? cJSON_GetObjectItem(root.get(), "result") : nullptr;
     if (!result) return false;
     cJSON *s = cJSON_GetObjectItem(result, "sid");
@@ -243,7 +239,7 @@ int cmd_prepare(const Target &t, int argc, char **argv) {
     }
     if (!stun || pub_port < 0 || pri_port < 0 || nat_type < 0) return -1;
 
-    Json root(cJSON_CreateObject(), cJSON_Delete);
+    Json root(cJSON_CreateObject());
     cJSON_AddStringToObject(root.get(), "request", "prepare_p2p");
     cJSON *params = cJSON_AddObjectToObject(root.get(), "params");
     cJSON_AddStringToObject(params, "version", "1.0");
@@ -264,9 +260,9 @@ int cmd_prepare(const Target &t, int argc, char **argv) {
         return EXIT_NO_ANSWER;
     }
     std::string sid;
-    int64_t deadline = now_ms() + static_cast<int64_t>(wait_s * 1000);
+    int64_t deadline = monotonic_ms() + static_cast<int64_t>(wait_s * 1000);
     while (wait_s > 0 && judge(answer) == EXIT_ANSWER_OK && !has_addresses(answer, &sid) &&
-           now_ms() < deadline) {
+           monotonic_ms() < deadline) {
         usleep(250 * 1000);
         std::string next;
         if (exchange(t, ready_request(sid.c_str()), true, &next) < 0 || next.empty()) {
@@ -355,7 +351,7 @@ int cmd_status(const Target &t) {
                 rc == UBUS_STATUS_NOT_FOUND ? "tarn is not on the bus" : ubus_strerror(rc));
         return EXIT_NO_ANSWER;
     }
-    Json root(cJSON_Parse(answer.c_str()), cJSON_Delete);
+    Json root(cJSON_Parse(answer.c_str()));
     if (!root) {
         fprintf(stderr, "tarnctl: unreadable status\n");
         return EXIT_NO_ANSWER;

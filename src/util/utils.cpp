@@ -16,6 +16,7 @@
 #include <ctime>
 #include <memory>
 
+#include "util/handle.h"
 #include "util/log.h"
 
 static constexpr char log_unit[] = "utils";
@@ -27,15 +28,8 @@ namespace {
 const char kDefaultMac[] = "1234567890AB";
 const char kSidAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 
-struct FileCloser {
-    void operator()(FILE *fp) const { fclose(fp); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
-struct UciFree {
-    void operator()(uci_context *ctx) const { uci_free_context(ctx); }
-};
-using UciPtr = std::unique_ptr<uci_context, UciFree>;
+using FilePtr = unique_with<FILE, fclose>;
+using UciPtr = unique_with<uci_context, uci_free_context>;
 
 // uci_perror's text. libuci's own appends a line feed to a static 128-byte
 // buffer on every call: one more blank line each time, past its end after 127.
