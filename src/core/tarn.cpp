@@ -202,6 +202,7 @@ void p2p_context_local_accept(struct evconnlistener *listener, evutil_socket_t f
 
 }  // namespace
 
+// The text, blank lines included, is what crash collectors search for.
 void signal_abort_handler(int sig) {
     char msg[64];
     int n = snprintf(msg, sizeof(msg), "Attention!!!!signal %d caught\n\n\n\n\n", sig);
@@ -250,6 +251,8 @@ int p2p_context_init_event(p2p_context *ctx) {
     return 0;
 }
 
+// Only a log line, after a failed accept: log readers look for it, and the
+// context and the loop carry on.
 void p2p_context_clear(p2p_context *ctx) {
     if (!ctx) return;
     LOG("ctx cleared.");

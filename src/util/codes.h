@@ -30,6 +30,7 @@ enum {
     ERR_BAD_REQUEST = 23,
     ERR_NO_IDLE_SESSION = 24,
 };
+// The texts libcloud compares, misspellings included: keep them byte-exact.
 #define MSG_NO_SESSION "no sess with this sid"
 #define MSG_EXCEPTION "exception occured"
 #define MSG_BAD_REQUEST "request json string error"
