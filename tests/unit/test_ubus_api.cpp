@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "stats/ubus_api.h"
+#include "bus/ubus_api.h"
 
 namespace {
 

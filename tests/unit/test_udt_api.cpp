@@ -30,8 +30,8 @@
 
 #include "punch/udp_punch.h"
 #include "punch/udt_api.h"
-#include "punch/udt_viewer.h"
-#include "util/test_pattern.h"
+#include "udt_viewer.h"
+#include "test_pattern.h"
 
 namespace {
 
