@@ -1,8 +1,7 @@
-"""Private sessions through the lab: the viewer with the session's key gets the
-sealed stream both ways over lossy links; a viewer without it never connects; a stranger who
-replays the viewer's tagged ACK wins the punch but gets nothing of the media;
-a stream tampered with on the way ends the session before a changed byte
-reaches the media server."""
+"""Private sessions through the lab: the viewer with the key gets the sealed
+stream both ways over lossy links; a viewer without it never connects; a
+stranger replaying the viewer's tagged ACK wins the punch but no media; a
+tampered stream ends before a changed byte reaches the media server."""
 
 import hashlib
 import json
