@@ -2,17 +2,15 @@
 tarn, and each session's end is reported to cloud_log."""
 
 import json
-import re
 import signal
 import unittest
 
-from nat_lab import SEQ_STUN_PORT, STUN_ADDRS
+from nat_lab import STUN_ADDRS
 from roads import (REQUEST, Lab, Road, device_reports, pattern, prepare_for, start_device,
                    start_media)
 from tarn_daemon import wait_until
 
 MB = 1 << 20
-NAT_DEPENDENT_MAPPING = 7  # the NatType a viewer behind a symmetric NAT reports
 UP = 256 << 10  # upstream is paced at 2 KB per 15 ms
 
 
@@ -62,31 +60,6 @@ class Roads(unittest.TestCase):
                 report = road.report()
                 self.assertEqual((report["stage"], report["punchInfo"]["srcIPRecv"]),
                                  (3, lab.addr(source)))
-
-    def test_sequential_symmetric_viewer_is_predicted_from_the_first_sweep(self):
-        # The viewer's STUN server sees port 40000, the device its next port,
-        # 40001: only the device's predicted ports open its port-restricted
-        # NAT to it, and the viewer says it is symmetric, so they go out at once.
-        with Lab(device="port-restricted", app="sequential-symmetric") as lab:
-            start_media(lab)
-            daemon = start_device(lab)
-            road = Road(lab, "--verify", "--bytes", str(MB), nat_type=NAT_DEPENDENT_MAPPING)
-            self.assertEqual(road.address["peer_pub"],
-                             "%s:%d" % (lab.public_addr("app"), SEQ_STUN_PORT))
-            summary = road.finish()
-            self.assertEqual((summary["exit"], summary["pattern_errors"]), (0, 0), summary)
-            # From the log, not the report: the session may outlive the viewer
-            # by UDT's time-out when its shutdown packet is lost.
-            log = daemon.log()
-            self.assertIn("UDP hole punching succeed, peer address: %s:%d" % (
-                lab.public_addr("app"), SEQ_STUN_PORT + 1), log)
-            # Each sweep starts with path 0's status line: the predicted ports
-            # went out before the second sweep began.
-            predicted = log.find("Send prediction SYN to port (%d, %d]" % (
-                SEQ_STUN_PORT, SEQ_STUN_PORT + 5))
-            self.assertGreaterEqual(predicted, 0, log)
-            sweeps = [m.start() for m in re.finditer(r"Punch path \[0\] status", log)]
-            self.assertLess(predicted, sweeps[1] if len(sweeps) > 1 else len(log), log)
 
     def test_device_first_ack_lost_still_streams(self):
         # A viewer probing faster than once a second used to restart the
