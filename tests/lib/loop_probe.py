@@ -1,8 +1,7 @@
-"""How long tarn's event loop keeps a control request waiting.
-
-A thread asks get_tarn_info on a fresh connection every 50 ms and records each
-answer time: a loop that blocks shows up as one slow answer. With
-LOOP_PROBE_TABLE set, each probe adds a line to that file (make liveness)."""
+"""How long tarn's event loop keeps a control request waiting: a thread asks
+get_tarn_info on a fresh connection every 50 ms and records each answer time,
+so a loop that blocks shows up as one slow answer. With LOOP_PROBE_TABLE set,
+each probe adds a line to that file (make liveness)."""
 
 import json
 import os
@@ -23,30 +22,25 @@ def record(fault, **figures):
 
 class LoopProbe:
     def __init__(self, label, make_socket=socket.socket):
-        self.label = label
-        self._make_socket = make_socket
+        self.label, self._make_socket = label, make_socket
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
-        self.latencies = []
-        self.failures = 0
-
-    def _ask(self):
-        started = time.monotonic()
-        with self._make_socket() as s:
-            s.settimeout(300)
-            s.connect(("127.0.0.1", 929))
-            s.sendall(INFO.encode())
-            if read_to_eof(s, 300).decode() != INFO_ANSWER:
-                raise OSError("no answer")
-        return time.monotonic() - started
+        self.latencies, self.failures = [], 0
 
     def _run(self):
         while not self._stop.is_set():
+            started = time.monotonic()
             try:
-                self.latencies.append(self._ask())
+                with self._make_socket() as s:
+                    s.settimeout(300)
+                    s.connect(("127.0.0.1", 929))
+                    s.sendall(INFO.encode())
+                    if read_to_eof(s, 300).decode() != INFO_ANSWER:
+                        raise OSError("no answer")
+                self.latencies.append(time.monotonic() - started)
             except OSError:
                 self.failures += 1
-            self._stop.wait(0.05)
+            self._stop.wait(0.05)  # the probing period, not a wait for tarn
 
     def __enter__(self):
         self._thread.start()
