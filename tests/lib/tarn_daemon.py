@@ -119,7 +119,7 @@ class Output:
     each new chunk."""
 
     def __init__(self, pipe):
-        self.text = ""
+        self._chunks = []  # joined when read: a long run's log stays linear
         self._changed = threading.Condition()
         threading.Thread(target=self._read, args=(pipe,), daemon=True).start()
 
@@ -127,8 +127,14 @@ class Output:
         with pipe:
             for chunk in iter(lambda: pipe.read1(65536), b""):
                 with self._changed:
-                    self.text += chunk.decode(errors="replace")
+                    self._chunks.append(chunk)
                     self._changed.notify_all()
+
+    @property
+    def text(self):
+        with self._changed:
+            self._chunks[:] = [b"".join(self._chunks)]
+            return self._chunks[0].decode(errors="replace")
 
     def wait(self, text, timeout=10.0, count=1):
         with self._changed:
