@@ -21,7 +21,6 @@
 
 #include "punch/udp_punch.h"
 #include "session/session.h"
-#include "stdout_capture.h"
 #include "util/seal.h"
 
 namespace {
@@ -392,10 +391,7 @@ TEST_P(PredictionFor, MainPathsAndPredictedPorts) {
     // port only, no prediction, and nothing on path 0.
     st->path_status[1] = PUNCH_SYN_RECVD;
     st->path_status[0] = PUNCH_ACK_RECVD;
-    StdoutCapture log;
     ASSERT_EQ(stun_send_syn_all(&ctx), 0);
-    ASSERT_TRUE(log.sync());
-    EXPECT_EQ(log.count("Should not be here!"), 1);
     auto pub_got = at(kPub);
     ASSERT_EQ(pub_got.size(), 1u);
     EXPECT_EQ(pub_got[0].data, ack_of(kToken));
@@ -466,7 +462,7 @@ TEST_F(Device, FixedPathAndLowTtlBurstFollowThePreservationFlags) {
 }
 
 // One datagram to one of the device's sockets: the path it marks, the
-// answers it draws, whether it wins, and the line it logs.
+// answers it draws and whether it wins.
 struct Arrival {
     bool to_fixed;
     uint16_t from;
@@ -474,16 +470,14 @@ struct Arrival {
     int path;          // -1: none marked
     int acks;          // answers that reach the sender
     int won;
-    const char *log;
     const char *from_ip = "127.0.0.2";  // the peer's public IP; .3 its private one
 };
 
 class OneArrival : public Device, public ::testing::WithParamInterface<Arrival> {};
 
-TEST_P(OneArrival, MarksAnswersAndLogs) {
+TEST_P(OneArrival, MarksAnswersAndWins) {
     const Arrival &a = GetParam();
     start();
-    StdoutCapture log;
     const std::string what = a.what;
     const std::string ip = a.from_ip;
     const int from = ip == "127.0.0.3"   ? priv
@@ -503,35 +497,30 @@ TEST_P(OneArrival, MarksAnswersAndLogs) {
     int acks = 0;
     for (auto &d : sent_to(from)) acks += d.data == ack_of(kToken);
     EXPECT_EQ(acks, a.acks);
-    ASSERT_TRUE(log.sync());
-    EXPECT_EQ(log.count(a.log), 1) << log.text();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Device, OneArrival,
     ::testing::Values(
         // A SYN in the public window is answered once; the sweeps answer later.
-        Arrival{false, 40003, "SYN", PUNCH_PATH_PUBLIC, 1, 0, "Send ACK to port 40003"},
-        Arrival{false, 45000, "SYN", -1, 1, 0, "From unknown port: 45000"},
+        Arrival{false, 40003, "SYN", PUNCH_PATH_PUBLIC, 1, 0},
+        Arrival{false, 45000, "SYN", -1, 1, 0},
         // The peer's NAT may map it to any port: its ACK is as good as any.
-        Arrival{false, 45000, "ACK", -1, 1, PUNCH_WON_MAIN, "From unknown port: 45000"},
+        Arrival{false, 45000, "ACK", -1, 1, PUNCH_WON_MAIN},
         // The private path's ACK comes from the private IP, on the main socket only.
-        Arrival{false, 0, "ACK", -1, 1, PUNCH_WON_MAIN, "UDP hole punching succeed", "127.0.0.3"},
-        Arrival{true, 0, "ACK", -1, 0, 0, "refused ACK from 127.0.0.3:", "127.0.0.3"},
+        Arrival{false, 0, "ACK", -1, 1, PUNCH_WON_MAIN, "127.0.0.3"},
+        Arrival{true, 0, "ACK", -1, 0, 0, "127.0.0.3"},
         // No SYN went to another IP: its ACK changes nothing, whatever its port.
-        Arrival{false, 40003, "ACK", -1, 0, 0, "refused ACK from 127.0.0.5:40003", "127.0.0.5"},
-        Arrival{true, 40100, "ACK", -1, 0, 0, "refused ACK from 127.0.0.5:40100", "127.0.0.5"},
-        Arrival{false, 40003, "hello", -1, 0, 0, "recvd trash data(5 bytes) from 127.0.0.2:40003"},
-        Arrival{true, 40100, "SYN", PUNCH_PATH_F_TO_F, 1, 0, "recvd SYN from 127.0.0.2:40100"},
-        Arrival{true, 40002, "SYN", PUNCH_PATH_F_TO_S, 1, 0, "recvd SYN from 127.0.0.2:40002"},
-        Arrival{true, 45000, "ACK", -1, 0, 0, "[FP] punching status error: 1"},
+        Arrival{false, 40003, "ACK", -1, 0, 0, "127.0.0.5"},
+        Arrival{true, 40100, "ACK", -1, 0, 0, "127.0.0.5"},
+        Arrival{false, 40003, "hello", -1, 0, 0},
+        Arrival{true, 40100, "SYN", PUNCH_PATH_F_TO_F, 1, 0},
+        Arrival{true, 40002, "SYN", PUNCH_PATH_F_TO_S, 1, 0},
+        // On the fixed-port socket an ACK from an unknown port never wins.
+        Arrival{true, 45000, "ACK", -1, 0, 0},
         // An ACK on the fixed path wins even before that path's own sweep.
-        Arrival{true, 40100, "ACK", -1, 0, PUNCH_WON_FIXED,
-                "[FP]UDP hole punching succeed, peer address: 127.0.0.2:40100"},
-        Arrival{true, 45000, "?", -1, 0, 0, "recvd trash data(1 bytes) from 127.0.0.2:45000"}));
+        Arrival{true, 40100, "ACK", -1, 0, PUNCH_WON_FIXED}, Arrival{true, 45000, "?", -1, 0, 0}));
 
-// A receive error other than EINTR/EAGAIN: a refused datagram on a connected
-// socket leaves one behind. It ends the main machine only.
 TEST_F(Device, ClearBeforeUdtClosesBothSockets) {
     const int sock = ctx.sock, fixed = ctx.fixed_sock;
     ASSERT_EQ(udp_punch_clear_internal(&ctx), 0);
@@ -540,9 +529,10 @@ TEST_F(Device, ClearBeforeUdtClosesBothSockets) {
     for (int fd : {sock, fixed}) EXPECT_EQ(fcntl(fd, F_GETFD), -1) << fd;
 }
 
+// A receive error other than EINTR/EAGAIN: a refused datagram on a connected
+// socket leaves one behind. It ends the main machine only.
 TEST_F(Device, ReceiveErrorEndsTheMainMachineOnly) {
     start();
-    StdoutCapture log;
     auto provoke_refusal = [](int fd) {
         int closed = udp_on("127.0.0.4");
         sockaddr_in gone = local_of(closed);
@@ -560,9 +550,45 @@ TEST_F(Device, ReceiveErrorEndsTheMainMachineOnly) {
     ASSERT_TRUE(run_until(base, [&] { return errors == 1; }));
     EXPECT_EQ(sess.stat.errorCode, -52011);
     EXPECT_EQ(ctx.state, nullptr);  // the owner freed it inside error_cb
-    ASSERT_TRUE(log.sync());
-    EXPECT_EQ(log.count("[FP] punching failed"), 1);
-    EXPECT_EQ(log.count(") punching failed"), 1);
 }
+
+// The winning machine's ACK arrives, but UDT cannot connect: the test takes
+// the winner's UDP socket out of the context (its machine still reads it),
+// so UDT gets no socket, and the real udt_connect refuses an unbound
+// rendezvous socket. Both machines record -52012 and close the loser's
+// socket; only the main machine ends the session at once. The fixed-port
+// machine leaves that to the session's deadline while the tick, now on its
+// event, waits for a connection that never comes.
+class FailedUdtConnect : public Device, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(FailedUdtConnect, RecordsTheErrorAndOnlyTheMainMachineEndsTheSession) {
+    const bool fixed_wins = GetParam();
+    start();
+    int &winner = fixed_wins ? ctx.fixed_sock : ctx.sock;
+    const int reader = winner, loser = fixed_wins ? ctx.sock : ctx.fixed_sock;
+    winner = -1;
+    deliver(catchers.at(fixed_wins ? kFixed : kPub), reader, ack_of(kToken));
+    EXPECT_EQ(sess.stat.errorCode, -52012);
+    EXPECT_EQ(fcntl(loser, F_GETFD), -1) << "the loser's socket stays open";
+    if (!fixed_wins) {
+        EXPECT_EQ(errors, 1);
+        EXPECT_EQ(ctx.state, nullptr);
+    } else {
+        EXPECT_EQ(errors, 0);
+        ASSERT_NE(ctx.state, nullptr);
+        EXPECT_EQ(ctx.sock, -1);
+        EXPECT_EQ(ctx.state->ev_main, nullptr);
+        EXPECT_EQ(ctx.state->succeeded, PUNCH_WON_FIXED);
+        ASSERT_TRUE(run_until(base, [&] { return sess.stat.stopReason == 1; }));
+        EXPECT_EQ(errors, 0);
+        EXPECT_EQ(sess.stat.errorCode, -52012);
+    }
+    close(reader);
+}
+
+INSTANTIATE_TEST_SUITE_P(Device, FailedUdtConnect, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return info.param ? "FixedPortMachine" : "MainMachine";
+                         });
 
 }  // namespace
