@@ -4,7 +4,6 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
