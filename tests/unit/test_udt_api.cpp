@@ -4,9 +4,10 @@
 // mutated handshakes while it connects, then a seeded stream of mutated
 // handshake, data, ACK, NAK, ACK2, drop, keep-alive, warning, shutdown and
 // error packets with fields set to edge values, bytes flipped, truncated or
-// extended. Meanwhile an honest pair in the same process keeps streaming the
-// test pattern, and must go on doing so: a peer may break its own connection,
-// never the process or anyone else's.
+// extended. A peer may break its own connection, never the process: the
+// sanitizer builds and the MIPS build under qemu run this too. That other
+// connections keep streaming meanwhile, at a bounded cost, is the lab's
+// hostile viewer test, through the daemon.
 //
 // TARN_HOSTILE_SEED=N repeats a run; the seed is printed at the start.
 #include <arpa/inet.h>
@@ -16,33 +17,23 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "punch/udp_punch.h"
 #include "punch/udt_api.h"
-#include "punch/udt_viewer.h"
-#include "util/test_pattern.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr double kSlowdown = 4;
-#else
-constexpr double kSlowdown = 1;
-#endif
 constexpr uint32_t kDefaultSeed = 20261206;
 constexpr int kRounds = 24;
 constexpr int kPacketsPerRound = 160;
@@ -286,102 +277,6 @@ class Mutator {
     std::mt19937 rng_;
 };
 
-// Two UDT sockets on loopback, the daemon's sending to a viewer's, streaming
-// the test pattern on a thread of their own.
-class HonestPair {
-   public:
-    ~HonestPair() {
-        stop_ = true;
-        if (pump_.joinable()) pump_.join();
-        if (device_ >= 0) udt_close(device_);
-        if (viewer_ >= 0) udt_close(viewer_);
-    }
-
-    bool start() {
-        sockaddr_in a{}, b{};
-        int fa = udp_socket_on_loopback(&a), fb = udp_socket_on_loopback(&b);
-        if (fa < 0 || fb < 0) {
-            if (fa >= 0) close(fa);
-            if (fb >= 0) close(fb);
-            return false;
-        }
-        device_ = build_udt_socket(fa);
-        if (device_ < 0) close(fa);
-        viewer_ = udt_viewer_socket(fb, 0, false);
-        if (viewer_ < 0) close(fb);
-        const int no = 0;
-        if (device_ < 0 || viewer_ < 0 ||
-            udt_setsockopt(device_, 0, UDT_OPT_SNDSYN, &no, sizeof(no)) < 0 ||
-            udt_connect(device_, reinterpret_cast<sockaddr *>(&b), sizeof(b)) < 0 ||
-            udt_connect(viewer_, reinterpret_cast<sockaddr *>(&a), sizeof(a)) < 0) {
-            return false;
-        }
-        auto until = Clock::now() + std::chrono::seconds(10);
-        while (udt_getsockstate(device_) != UDT_STATE_CONNECTED ||
-               udt_getsockstate(viewer_) != UDT_STATE_CONNECTED) {
-            if (Clock::now() > until) return false;
-            poll(nullptr, 0, 1);
-        }
-        test_pattern_check_init(&check_);
-        pump_ = std::thread([this] { run(); });
-        return true;
-    }
-
-    uint32_t received() const { return received_; }
-    uint32_t errors() const { return errors_; }
-    bool connected() const {
-        return udt_getsockstate(device_) == UDT_STATE_CONNECTED &&
-               udt_getsockstate(viewer_) == UDT_STATE_CONNECTED;
-    }
-
-    // Waits until more than before bytes have come, for up to seconds.
-    bool flows_past(uint32_t before, int seconds) const {
-        auto until = Clock::now() + std::chrono::seconds(seconds);
-        while (received_ <= before) {
-            if (Clock::now() > until) return false;
-            poll(nullptr, 0, 5);
-        }
-        return true;
-    }
-
-   private:
-    // Paced by the device's send buffer, as the daemon's pump is.
-    void run() {
-        static uint8_t out[8192], in[65536];
-        uint64_t sent = 0;
-        while (!stop_) {
-            int packets = 0, len = sizeof(packets);
-            if (udt_getsockopt(device_, 0, UDT_OPT_SNDDATA, &packets, &len) == 0 && packets < 64) {
-                test_pattern_fill(sent, out, sizeof(out));
-                int n = udt_send(device_, reinterpret_cast<char *>(out), sizeof(out), 0);
-                if (n > 0) sent += n;
-            }
-            int n = udt_recv(viewer_, reinterpret_cast<char *>(in), sizeof(in), 0);
-            if (n > 0) {
-                errors_ += static_cast<uint32_t>(test_pattern_check_data(&check_, in, n));
-                received_ += static_cast<uint32_t>(n);
-            } else {
-                poll(nullptr, 0, 1);
-            }
-        }
-    }
-
-    int device_ = -1, viewer_ = -1;
-    std::thread pump_;
-    std::atomic<bool> stop_{false};
-    // 32 bits: lock-free on the 32-bit device too, and a few seconds on
-    // loopback stay far below 4 GB
-    std::atomic<uint32_t> received_{0}, errors_{0};
-    test_pattern_check check_{};
-};
-
-// CPU time of the whole process, all threads, in seconds.
-double cpu_seconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
 bool wait_state(int u, int want, int ms) {
     auto until = Clock::now() + std::chrono::milliseconds(ms);
     while (udt_getsockstate(u) != want) {
@@ -437,36 +332,16 @@ bool hostile_round(Mutator *m, int *sent) {
     return connected;
 }
 
-TEST(UdtHostilePeer, MutatedPacketsBreakNothingButTheirOwnConnection) {
+TEST(UdtHostilePeer, MutatedPacketsBreakOnlyTheirOwnConnection) {
     const uint32_t seed = seed_of_run();
     printf("hostile peer seed %u (TARN_HOSTILE_SEED=%u repeats this run)\n", seed, seed);
     SCOPED_TRACE("TARN_HOSTILE_SEED=" + std::to_string(seed));
-    HonestPair honest;
-    ASSERT_TRUE(honest.start());
-    ASSERT_TRUE(honest.flows_past(64 << 10, 10));
-
     Mutator mutator(seed);
     int connected = 0, sent = 0;
-    const double cpu_before = cpu_seconds();
-    const auto started = Clock::now();
     for (int round = 0; round < kRounds; round++) connected += hostile_round(&mutator, &sent);
-    const double wall = std::chrono::duration<double>(Clock::now() - started).count();
-    const double cpu = cpu_seconds() - cpu_before;
-    printf("%d rounds, %d connected, %d packets after connecting; %.2f s of CPU in %.2f s\n",
-           kRounds, connected, sent, cpu, wall);
+    printf("%d rounds, %d connected, %d packets after connecting\n", kRounds, connected, sent);
     // The attack reached connected sockets, not only connecting ones.
     EXPECT_GE(connected, kRounds / 2);
-    // A cost bound, generous on purpose (an emulator translating code): a
-    // drop request over the whole sequence space used to cost a second of
-    // CPU. Sanitizers slow the honest pair's streaming, counted here too,
-    // several times over.
-    EXPECT_LT(cpu, kSlowdown * (0.5 * wall + 0.5));
-
-    // The honest stream goes on, intact.
-    uint32_t after = honest.received();
-    EXPECT_TRUE(honest.flows_past(after + (256 << 10), 10));
-    EXPECT_TRUE(honest.connected());
-    EXPECT_EQ(honest.errors(), 0u);
 }
 
 }  // namespace
