@@ -216,9 +216,6 @@ TEST(StunSocket, RefusalsAndErrors) {
     ASSERT_GE(fd, 0);
     // Not an address of this host: that is how NAT discovery spots a NAT.
     EXPECT_EQ(openUdpPort(0, 0xCB00710A, 0, 1), INVALID_SOCKET);
-    EXPECT_FALSE(sendDatagram(INVALID_SOCKET, "abc", 3, 0x7F000001, 4000, 0));
-    EXPECT_FALSE(sendDatagram(fd, "abc", 3, 0x7F000001, 0, 0));
-    EXPECT_FALSE(sendDatagram(fd, "abc", 3, 0, 4000, 0));
     // The sandbox has no route off loopback.
     EXPECT_FALSE(sendDatagram(fd, "abc", 3, 0xCB000001, 4000, 0));
     // A refused datagram on a connected socket comes back on the next receive.

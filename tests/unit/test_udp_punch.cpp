@@ -152,21 +152,9 @@ TEST(ProbeDatagram, RecognisesSynAckAndTrash) {
     for (const std::string &trash :
          {std::string(), std::string(1, '\0'), t.substr(1), t + "X", two, other})
         EXPECT_EQ(kind(trash), PUNCH_TRASH) << trash;
-
-    // A probe sent is a success; one that cannot be sent at all (not a
-    // socket) is a failure.
-    udp_punch_ctx ctx{};
-    ctx.token = kToken;
-    int sock = udp_on("127.0.0.1");
-    EXPECT_EQ(stun_send_syn_ex(&ctx, 0, sock, local_of(sock)), 0);
-    close(sock);
-    int not_socket[2];
-    ASSERT_EQ(pipe(not_socket), 0);
-    EXPECT_EQ(stun_send_syn_ex(&ctx, 0, not_socket[1], addr_of("127.0.0.1", 9)), -1);
-    for (int fd : not_socket) close(fd);
 }
 
-// A private session's probes: what the device sends carries the tag of its
+// A private session's probes: what the device builds carries the tag of its
 // own key, and what it accepts must carry the viewer's, wherever it comes from.
 TEST(ProbeDatagram, PrivateSessionTagsBothWays) {
     uint8_t key[SEAL_KEY_BYTES];
@@ -175,23 +163,8 @@ TEST(ProbeDatagram, PrivateSessionTagsBothWays) {
     ASSERT_EQ(seal_derive(key, SEAL_DEVICE, &device), 0);
     ASSERT_EQ(seal_derive(key, SEAL_VIEWER, &viewer), 0);
 
-    // The device's ACK, as stun_send_syn_ex puts it on the wire.
-    event_base *base = event_base_new();
-    udp_punch_ctx ctx{};
-    ctx.base = base;
-    ctx.token = kToken;
-    ctx.session_key = key;
-    ctx.sock = udp_on("127.0.0.1");
-    ctx.fixed_sock = -1;
-    ASSERT_EQ(udp_punch_init_internal(&ctx), 0);
-    const int catcher = udp_on("127.0.0.1");
-    ASSERT_EQ(stun_send_syn_ex(&ctx, 1, ctx.sock, local_of(catcher)), 0);
-    const std::vector<datagram_seen> got = collect(catcher, {ctx.sock});
-    udp_punch_clear_internal(&ctx);
-    close(catcher);
-    event_base_free(base);
-    ASSERT_EQ(got.size(), 1u);
-    const std::string device_ack = got[0].data;
+    char buf[PUNCH_PROBE_MAX];
+    const std::string device_ack(buf, punch_build_probe(kToken, 1, device.probe_out, buf));
     ASSERT_EQ(device_ack.size(), strlen(kToken) + 1 + SEAL_TAG_BYTES);
 
     const size_t n = strlen(kToken);
