@@ -79,7 +79,8 @@ int play(StunNatTests *t, const Server &s) {
     return timeouts;
 }
 
-TEST(StunNatVerdict, Table) {
+// Behind a NAT the verdicts come from played runs (StunNatLoop.Schedules).
+TEST(StunNatVerdict, BlockedOpenAndFirewall) {
     struct Row {
         int testI, isNat, same, testII, testIII;
         NatType want;
@@ -88,10 +89,6 @@ TEST(StunNatVerdict, Table) {
         {0, 0, 0, 0, 0, NatBlocked},
         {1, 0, 0, 1, 0, NatOpen},
         {1, 0, 1, 0, 1, NatFirewall},
-        {1, 1, 0, 1, 1, NatDependentMapping},
-        {1, 1, 1, 1, 0, NatIndependentFilter},
-        {1, 1, 1, 0, 1, NatAddressDependentFilter},
-        {1, 1, 1, 0, 0, NatPortDependentFilter},
     };
     for (const Row &r : rows) {
         StunNatTests t = fresh();

@@ -502,66 +502,58 @@ TEST_F(Device, ClearBeforeUdtClosesBothSockets) {
     for (int fd : {sock, fixed}) EXPECT_EQ(fcntl(fd, F_GETFD), -1) << fd;
 }
 
-// A receive error other than EINTR/EAGAIN: a refused datagram on a connected
-// socket leaves one behind. It ends the main machine only.
-TEST_F(Device, ReceiveErrorEndsTheMainMachineOnly) {
+// A machine fails: a receive error other than EINTR/EAGAIN (a refused
+// datagram on a connected socket leaves one behind), or, once its ACK won, a
+// UDT connect that fails (the test takes the winner's socket out of the
+// context while its machine still reads it: UDT gets no socket, and the real
+// udt_connect refuses an unbound rendezvous socket). Either records its code;
+// only the main machine ends the session at once. The fixed-port machine
+// leaves that to the session's deadline, while the tick, after a failed
+// connect, waits for a connection that never comes.
+struct Failure {
+    bool fixed;
+    bool in_connect;
+};
+
+class MachineFails : public Device, public ::testing::WithParamInterface<Failure> {};
+
+TEST_P(MachineFails, RecordsItsCodeAndOnlyTheMainMachineEndsTheSession) {
+    const Failure f = GetParam();
     start();
-    auto provoke_refusal = [](int fd) {
+    int &own = f.fixed ? ctx.fixed_sock : ctx.sock;
+    const int reader = own, loser = f.fixed ? ctx.sock : ctx.fixed_sock;
+    if (f.in_connect) {
+        own = -1;
+        deliver(catchers.at(f.fixed ? kFixed : kPub), reader, ack_of(kToken));
+    } else {
         int closed = udp_on("127.0.0.4");
         sockaddr_in gone = local_of(closed);
         close(closed);
-        connect(fd, reinterpret_cast<sockaddr *>(&gone), sizeof(gone));
-        send(fd, "x", 1, 0);
-    };
-    provoke_refusal(ctx.fixed_sock);
-    ASSERT_TRUE(run_until(base, [&] { return sess.stat.errorCode == -52011; }));
-    EXPECT_EQ(errors, 0);
-    ASSERT_NE(ctx.state, nullptr);
-
-    sess.stat.errorCode = 0;
-    provoke_refusal(ctx.sock);
-    ASSERT_TRUE(run_until(base, [&] { return errors == 1; }));
-    EXPECT_EQ(sess.stat.errorCode, -52011);
-    EXPECT_EQ(ctx.state, nullptr);  // the owner freed it inside error_cb
-}
-
-// The winning machine's ACK arrives, but UDT cannot connect: the test takes
-// the winner's UDP socket out of the context (its machine still reads it),
-// so UDT gets no socket, and the real udt_connect refuses an unbound
-// rendezvous socket. Both machines record -52012 and close the loser's
-// socket; only the main machine ends the session at once. The fixed-port
-// machine leaves that to the session's deadline while the tick, now on its
-// event, waits for a connection that never comes.
-class FailedUdtConnect : public Device, public ::testing::WithParamInterface<bool> {};
-
-TEST_P(FailedUdtConnect, RecordsTheErrorAndOnlyTheMainMachineEndsTheSession) {
-    const bool fixed_wins = GetParam();
-    start();
-    int &winner = fixed_wins ? ctx.fixed_sock : ctx.sock;
-    const int reader = winner, loser = fixed_wins ? ctx.sock : ctx.fixed_sock;
-    winner = -1;
-    deliver(catchers.at(fixed_wins ? kFixed : kPub), reader, ack_of(kToken));
-    EXPECT_EQ(sess.stat.errorCode, -52012);
-    EXPECT_EQ(fcntl(loser, F_GETFD), -1) << "the loser's socket stays open";
-    if (!fixed_wins) {
-        EXPECT_EQ(errors, 1);
-        EXPECT_EQ(ctx.state, nullptr);
-    } else {
-        EXPECT_EQ(errors, 0);
-        ASSERT_NE(ctx.state, nullptr);
-        EXPECT_EQ(ctx.sock, -1);
-        EXPECT_EQ(ctx.state->ev_main, nullptr);
-        EXPECT_EQ(ctx.state->succeeded, PUNCH_WON_FIXED);
-        ASSERT_TRUE(run_until(base, [&] { return sess.stat.stopReason == 1; }));
-        EXPECT_EQ(errors, 0);
-        EXPECT_EQ(sess.stat.errorCode, -52012);
+        connect(reader, reinterpret_cast<sockaddr *>(&gone), sizeof(gone));
+        send(reader, "x", 1, 0);
+        ASSERT_TRUE(run_until(base, [&] { return sess.stat.errorCode != 0; }));
     }
+    EXPECT_EQ(sess.stat.errorCode, f.in_connect ? -52012 : -52011);
+    EXPECT_EQ(errors, f.fixed ? 0 : 1);
+    EXPECT_EQ(ctx.state != nullptr, f.fixed);  // the owner freed it inside error_cb
+    if (!f.in_connect) return;
+    EXPECT_EQ(fcntl(loser, F_GETFD), -1) << "the loser's socket stays open";
     close(reader);
+    if (!f.fixed || !ctx.state) return;
+    EXPECT_EQ(ctx.sock, -1);
+    EXPECT_EQ(ctx.state->ev_main, nullptr);
+    EXPECT_EQ(ctx.state->succeeded, PUNCH_WON_FIXED);
+    ASSERT_TRUE(run_until(base, [&] { return sess.stat.stopReason == 1; }));
+    EXPECT_EQ(errors, 0);
+    EXPECT_EQ(sess.stat.errorCode, -52012);
 }
 
-INSTANTIATE_TEST_SUITE_P(Device, FailedUdtConnect, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool> &info) {
-                             return info.param ? "FixedPortMachine" : "MainMachine";
+INSTANTIATE_TEST_SUITE_P(Device, MachineFails,
+                         ::testing::Values(Failure{false, false}, Failure{true, false},
+                                           Failure{false, true}, Failure{true, true}),
+                         [](const ::testing::TestParamInfo<Failure> &info) {
+                             return std::string(info.param.fixed ? "FixedPort" : "Main") +
+                                    (info.param.in_connect ? "UdtConnect" : "Receive");
                          });
 
 }  // namespace
