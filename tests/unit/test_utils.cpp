@@ -206,10 +206,11 @@ TEST_F(MacTest, SessionIds) {
     char mine[64];
     const time_t before = time(nullptr);
     ASSERT_EQ(gen_session_id(mine, sizeof(mine)), 40);
+    const time_t after = time(nullptr);
     std::string sid(mine);
     EXPECT_EQ(sid.substr(0, 13) + sid[23], "aabbccddeeff--");
-    const long late = std::stol(sid.substr(13, 10)) - before;
-    EXPECT_TRUE(late == 0 || late == 1) << sid;
+    const long seconds = std::stol(sid.substr(13, 10));
+    EXPECT_TRUE(seconds >= before && seconds <= after) << sid;
     for (char ch : sid.substr(24)) EXPECT_TRUE(isalnum(static_cast<unsigned char>(ch))) << sid;
 
     // The parent's next id and a forked child's first must differ.
@@ -251,11 +252,8 @@ TEST(TimeOffsetTest, MillisecondsAndSeconds) {
     EXPECT_GE(time_offset_sec(&ago), 2);
 }
 
-// A caller passing an impossible length is a bug: the process ends; and an
-// interface without an address is a failure, not a zero address.
-TEST(UtilsDeathTest, ImpossibleLengthAndUnknownInterface) {
-    char buf[8];
-    EXPECT_EXIT(conf_file_load(buf, 0), testing::ExitedWithCode(1), "");
+// An interface without an address is a failure, not a zero address.
+TEST(LocalIp, UnknownInterface) {
     struct sockaddr_in sin;
     EXPECT_EQ(get_local_ip("nosuch0", &sin), -1);
 }
