@@ -6,7 +6,7 @@
 // until the bus goes away.
 #pragma once
 
-#include "stats/ubus_api.h"
+#include "bus/ubus_api.h"
 
 extern "C" {
 #include <libubox/blobmsg_json.h>

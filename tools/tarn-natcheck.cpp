@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "stats/ubus_api.h"
+#include "bus/ubus_api.h"
 #include "stun/stun.h"
 
 namespace {

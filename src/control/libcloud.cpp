@@ -12,7 +12,9 @@
 #include <memory>
 #include <strings.h>
 
+#include "util/handle.h"
 #include "util/log.h"
+#include "util/utils.h"
 #include "util/seal.h"
 
 static constexpr char log_unit[] = "libcloud";
@@ -20,17 +22,9 @@ static constexpr char log_unit[] = "libcloud";
 namespace {
 
 constexpr int kDefaultStunPort = 3478;
-constexpr int kDevImpVersion = 2;
 
-struct json_deleter {
-    void operator()(cJSON *p) const { cJSON_Delete(p); }
-};
-using json_ptr = std::unique_ptr<cJSON, json_deleter>;
-
-struct text_deleter {
-    void operator()(char *p) const { cJSON_free(p); }
-};
-using text_ptr = std::unique_ptr<char, text_deleter>;
+using json_ptr = unique_with<cJSON, cJSON_Delete>;
+using text_ptr = unique_with<char, cJSON_free>;
 
 bool is_text(const cJSON *item) {
     return cJSON_IsString(item) && item->valuestring != nullptr;
@@ -65,13 +59,6 @@ json_ptr make_number(int value) {
     return json_ptr(cJSON_CreateNumber(value));
 }
 
-// Copies at most size - 1 bytes of src and terminates.
-void copy_text(char *dst, size_t size, const char *src) {
-    size_t n = strnlen(src, size - 1);
-    memcpy(dst, src, n);
-    dst[n] = '\0';
-}
-
 // Decimal digits up to the first non-digit, as "%d" would read them, but
 // saturating instead of overflowing.
 int read_port(const char *s) {
@@ -91,10 +78,10 @@ static int parse_request_prepare_p2p(const cJSON *params, control_request *req) 
 
     const cJSON *version = cJSON_GetObjectItem(params, "version");
     if (is_text(version) && version->valuestring[0] != '\0') {
-        copy_text(p->version, sizeof(p->version), version->valuestring);
+        copy_text(p->version, version->valuestring);
     } else {
         LOG("libcloud resquest: invalid prepare_p2p.version");
-        copy_text(p->version, sizeof(p->version), "1.0");
+        copy_text(p->version, "1.0");
     }
 
     const cJSON *imp = cJSON_GetObjectItem(params, "app_imp_version");
@@ -114,7 +101,7 @@ static int parse_request_prepare_p2p(const cJSON *params, control_request *req) 
         LOG("libcloud request: too-long prepare_p2p.stun_url: [%s]\n", url->valuestring);
         return -1;
     }
-    copy_text(p->stun_server, sizeof(p->stun_server), url->valuestring);
+    copy_text(p->stun_server, url->valuestring);
     p->stun_port = kDefaultStunPort;
     char *colon = strchr(p->stun_server, ':');
     if (colon != nullptr) {
@@ -148,8 +135,8 @@ static int parse_request_prepare_p2p(const cJSON *params, control_request *req) 
             pri_ip->valuestring);
         return -1;
     }
-    copy_text(p->peer_pub_ip, sizeof(p->peer_pub_ip), pub_ip->valuestring);
-    copy_text(p->peer_pri_ip, sizeof(p->peer_pri_ip), pri_ip->valuestring);
+    copy_text(p->peer_pub_ip, pub_ip->valuestring);
+    copy_text(p->peer_pri_ip, pri_ip->valuestring);
     p->peer_pub_port = pub_port->valueint;
     p->peer_pri_port = pri_port->valueint;
 
@@ -180,7 +167,7 @@ static int parse_request_ready(const cJSON *params, control_request *req) {
         LOG("libcloud request: too-long start_p2p.sid: [%s]\n", sid->valuestring);
         return -1;
     }
-    copy_text(req->ready.sid, sizeof(req->ready.sid), sid->valuestring);
+    copy_text(req->ready.sid, sid->valuestring);
     LOG("parse is_ready request, success");
     return 0;
 }
@@ -277,7 +264,7 @@ static json_ptr build_pready_result(const control_response *resp) {
     // Every node is created before any is attached, so one failure releases
     // them all through their owners.
     json_ptr is_ready = make_number(r.is_ready);
-    json_ptr imp = make_number(kDevImpVersion);
+    json_ptr imp = make_number(DEV_IMP_VERSION);
     json_ptr sid = make_string(r.sid);
     json_ptr nat_type = make_number(r.nat_type);
     json_ptr pub_ip = make_string(r.pub_ip);

@@ -2,16 +2,7 @@
 // answer out, as typed records.
 #pragma once
 
-#define TARN_VERSION "1.1"
-
-enum {
-    REQ_PREPARE_P2P = 1,
-    REQ_IS_P2P_READY = 2,
-    REQ_GET_TARN_INFO = 3,
-    REQ_DO_TARN_CLEAN = 4,
-    REQ_SHARE_INFO = 5,
-    REQ_INVALID = 255,
-};
+#include "util/codes.h"
 
 struct prepare_p2p_params {
     char version[8];

@@ -30,8 +30,3 @@ int p2p_context_init_event(p2p_context *ctx);
 void p2p_context_clear(p2p_context *ctx);
 void p2p_context_free(p2p_context *ctx);
 void signal_abort_handler(int sig);
-
-// The bus object `tarn` (status, clean), answered on base's loop: 0 or -1.
-int tarn_bus_start(struct event_base *base);
-// Before the loop is freed; the reporter's call pipe goes with ubus_deinit.
-void tarn_bus_stop();

@@ -19,6 +19,9 @@ struct event;
 struct event_base;
 struct evbuffer;
 struct seal_session;
+struct p2p_stat_data;
+struct prepare_p2p_params;
+struct pready_record;
 
 // Callbacks of the owner; user is ctx->user. succeed_cb gets the peer's
 // address and may refuse the connection with a negative result. error_cb
@@ -92,6 +95,12 @@ struct udp_punch_state {
 struct udp_punch_ctx {
     struct event_base *base;
     void *user;
+    // The owner's statistics record and the two address records the reports
+    // take again once a fixed port won; owned by the owner, outliving the
+    // context's use.
+    struct p2p_stat_data *stat;
+    const struct prepare_p2p_params *peer;
+    const struct pready_record *self;
     punch_succeed_fn succeed_cb;
     punch_error_fn error_cb;
     punch_write_local_fn write_local;

@@ -10,7 +10,8 @@
 #include <cstring>
 
 #include "punch/udp_punch.h"
-#include "session/session.h"
+#include "control/libcloud.h"
+#include "stats/data_stat.h"
 #include "util/log.h"
 #include "util/seal.h"
 #include "util/utils.h"
@@ -19,8 +20,6 @@ static constexpr char log_unit[] = "udp_punch";
 
 namespace {
 
-constexpr int kErrRecv = -52011;
-constexpr int kErrConnect = -52012;
 // A plain session reads at most the probe text; a private one its tag too.
 constexpr size_t kRecvPlain = 511;
 
@@ -50,25 +49,20 @@ int receive(const char *machine, const struct udp_punch_ctx *ctx, int fd, datagr
     return 1;
 }
 
-p2p_stat_data *stat_of(struct udp_punch_ctx *ctx) {
-    return session_get_stat(ctx->user);
-}
-
 void note_syn(struct udp_punch_ctx *ctx) {
     if (ctx->syn_seen) return;
-    stat_set_syn_recv_time(stat_of(ctx), time_offset_ms(&ctx->start_time));
+    stat_set_syn_recv_time(ctx->stat, time_offset_ms(&ctx->start_time));
     ctx->syn_seen = 1;
 }
 
 void note_success(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
-    stat_set_src_addr_recv(stat_of(ctx), ip_to_str(ntohl(src.sin_addr.s_addr)),
-                           ntohs(src.sin_port));
-    stat_enter_stream_stage(stat_of(ctx));
+    stat_set_src_addr_recv(ctx->stat, ip_to_str(ntohl(src.sin_addr.s_addr)), ntohs(src.sin_port));
+    stat_enter_stream_stage(ctx->stat);
 }
 
 // Fatal for the main machine: the owner frees everything inside error_cb.
 void punch_fail(struct udp_punch_ctx *ctx, int code) {
-    stat_set_err_code(stat_of(ctx), code);
+    stat_set_err_code(ctx->stat, code);
     LOG_AS("punch_event_cb", "punching failed");
     if (ctx->error_cb) ctx->error_cb(ctx->user);
 }
@@ -130,7 +124,7 @@ void main_on_ack(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
     }
     udp_punch_state *st = ctx->state;
     st->peer_addr = src;
-    stat_set_ack_recv_time(stat_of(ctx), time_offset_ms(&ctx->start_time));
+    stat_set_ack_recv_time(ctx->stat, time_offset_ms(&ctx->start_time));
     LOG_AS("punch_event_cb", "recvd SYN, ACK from %s\n", sockaddr_to_str(&src));
     int path = punch_main_source_path(ctx, &src);
     if (path >= 0) {
@@ -155,7 +149,7 @@ void main_on_ack(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
     LOG_AS("punch_event_cb", "UDP hole punching succeed, peer address: %s\n",
            sockaddr_to_str(&st->peer_addr));
     note_success(ctx, src);
-    if (udt_async_connect(ctx) < 0) punch_fail(ctx, kErrConnect);
+    if (udt_async_connect(ctx) < 0) punch_fail(ctx, STAT_ERR_UDT_CONNECT);
 }
 
 void punch_event_cb(evutil_socket_t fd, short what, void *arg) {
@@ -171,7 +165,7 @@ void punch_event_cb(evutil_socket_t fd, short what, void *arg) {
     datagram d;
     int got = receive(__func__, ctx, fd, &d);
     if (got < 0) {
-        punch_fail(ctx, kErrRecv);
+        punch_fail(ctx, STAT_ERR_PUNCH_RECV);
         return;
     }
     if (got == 0) return;
@@ -210,7 +204,7 @@ void fixed_on_ack(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
         return;
     }
     udp_punch_state *st = ctx->state;
-    stat_set_ack_recv_time(stat_of(ctx), time_offset_ms(&ctx->start_time));
+    stat_set_ack_recv_time(ctx->stat, time_offset_ms(&ctx->start_time));
     LOG_AS("fixed_port_punch_event_cb", "recvd SYN, ACK from %s\n", sockaddr_to_str(&src));
     int path = punch_fixed_source_path(ctx, &src);
     if (path < 0) {
@@ -232,7 +226,7 @@ void fixed_on_ack(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
     note_success(ctx, src);
     if (fixed_port_udt_async_connect(ctx) < 0) {
         // Not fatal here: the session's deadline ends the attempt.
-        stat_set_err_code(stat_of(ctx), kErrConnect);
+        stat_set_err_code(ctx->stat, STAT_ERR_UDT_CONNECT);
         LOG_AS("fixed_port_punch_event_cb", "[FP] punching failed");
     }
 }
@@ -252,7 +246,7 @@ void fixed_port_punch_event_cb(evutil_socket_t fd, short what, void *arg) {
     datagram d;
     int got = receive(__func__, ctx, fd, &d);
     if (got < 0) {
-        stat_set_err_code(stat_of(ctx), kErrRecv);
+        stat_set_err_code(ctx->stat, STAT_ERR_PUNCH_RECV);
         LOG("[FP] punching failed");
         return;
     }

@@ -16,7 +16,9 @@
 
 #include "punch/udp_punch.h"
 #include "punch/udt_api.h"
-#include "session/session.h"
+#include "control/libcloud.h"
+#include "stats/data_stat.h"
+#include "stun/stun.h"
 #include "util/log.h"
 #include "util/seal.h"
 
@@ -73,7 +75,7 @@ void restore_ttl(int fd, int ttl) {
 // never at the port its STUN server saw, so waiting for it there only costs
 // three seconds: its predicted ports go out from the first sweep.
 int predict_after(const struct udp_punch_ctx *ctx) {
-    const prepare_p2p_params *peer = session_get_peer_info(ctx->user);
+    const prepare_p2p_params *peer = ctx->peer;
     return peer && peer->peer_nat_type == NatDependentMapping ? 0 : kPredictAfter;
 }
 
@@ -144,8 +146,7 @@ int udp_punch_clear_internal(struct udp_punch_ctx *ctx) {
         ctx->fixed_sock = -1;
     }
     if (st->out_buf) {
-        stat_set_data_buf_sent(session_get_stat(ctx->user),
-                               static_cast<int32_t>(evbuffer_get_length(st->out_buf)));
+        stat_set_data_buf_sent(ctx->stat, static_cast<int32_t>(evbuffer_get_length(st->out_buf)));
         evbuffer_free(st->out_buf);
     }
     seal_session_free(st->seal);

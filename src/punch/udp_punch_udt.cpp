@@ -15,7 +15,9 @@
 
 #include "punch/udp_punch.h"
 #include "punch/udt_api.h"
-#include "session/session.h"
+#include "control/libcloud.h"
+#include "stats/data_stat.h"
+#include "stun/stun.h"
 #include "util/log.h"
 #include "util/seal.h"
 #include "util/tunables.h"
@@ -33,14 +35,6 @@ constexpr int kLocalChunk = 8192;
 // headers) and fills each with at most MSS - 44 (its own header too).
 constexpr int kUdpIpHeader = 28;
 constexpr int kUdtHeader = 16;
-
-// Stop reasons.
-constexpr int kStopNeverConnected = 1;
-constexpr int kStopUdt = 2;
-constexpr int kStopLocalWrite = 3;
-constexpr int kStopPaused = -1;
-// A private session's stream from the peer failed to authenticate.
-constexpr int kStopUnauthentic = 6;
 
 struct udt_option {
     int id;
@@ -62,10 +56,6 @@ const udt_option kUdtOptions[] = {
     {UDT_OPT_UDP_RCVBUF, 212992, false},
     {UDT_OPT_FC, 32, false},
 };
-
-p2p_stat_data *stat_of(struct udp_punch_ctx *ctx) {
-    return session_get_stat(ctx->user);
-}
 
 bool udt_gone(int state) {
     return state == UDT_STATE_CLOSED || state == UDT_STATE_NONEXIST;
@@ -104,7 +94,7 @@ int read_peer_data(struct udp_punch_ctx *ctx) {
     int n = udt_recv(u, buf, sizeof(buf), 0);
     if (n == -1 && udt_getlasterror_code() == EASYNCRCV) return 0;
     if (n <= 0) {
-        stat_set_stop_reason(stat_of(ctx), kStopUdt);
+        stat_set_stop_reason(ctx->stat, STOP_UDT);
         return -1;
     }
     int rc = 0;
@@ -112,7 +102,7 @@ int read_peer_data(struct udp_punch_ctx *ctx) {
         rc = seal_pull_feed(&seal->pull, reinterpret_cast<const uint8_t *>(buf),
                             static_cast<size_t>(n), deliver_local, ctx);
         if (rc == SEAL_BAD) {
-            stat_set_stop_reason(stat_of(ctx), kStopUnauthentic);
+            stat_set_stop_reason(ctx->stat, STOP_UNAUTHENTIC);
             LOG("stream from %s failed to authenticate\n", sockaddr_to_str(&ctx->state->peer_addr));
             return -1;
         }
@@ -120,7 +110,7 @@ int read_peer_data(struct udp_punch_ctx *ctx) {
         rc = deliver_local(ctx, reinterpret_cast<const uint8_t *>(buf), static_cast<size_t>(n));
     }
     if (rc < 0) {
-        stat_set_stop_reason(stat_of(ctx), kStopLocalWrite);
+        stat_set_stop_reason(ctx->stat, STOP_MEDIA_IO);
         return -1;
     }
     return 0;
@@ -160,7 +150,7 @@ int read_local_data(struct udp_punch_ctx *ctx) {
     for (;;) {
         long room = 0;
         if (!send_room(st, &room) || room <= 0) {
-            stat_set_stop_reason(stat_of(ctx), kStopPaused);
+            stat_set_stop_reason(ctx->stat, STOP_PAUSED);
             return 0;
         }
         size_t want = static_cast<size_t>(std::min<long>(room, kLocalChunk));
@@ -176,7 +166,7 @@ int read_local_data(struct udp_punch_ctx *ctx) {
                                                  static_cast<long>(SEAL_FRAME_MAX))
                                 : static_cast<long>(want);
             if (cap <= 0) {
-                stat_set_stop_reason(stat_of(ctx), kStopPaused);
+                stat_set_stop_reason(ctx->stat, STOP_PAUSED);
                 return 0;
             }
             len = ctx->read_local ? ctx->read_local(ctx->user, buf, static_cast<int>(cap)) : 0;
@@ -193,7 +183,7 @@ int read_local_data(struct udp_punch_ctx *ctx) {
         }
         int n = data ? udt_send(st->udt, data, len, 0) : -1;
         if (n < 0) {
-            stat_set_stop_reason(stat_of(ctx), kStopUdt);
+            stat_set_stop_reason(ctx->stat, STOP_UDT);
             return -1;
         }
         if (left > 0) {
@@ -222,22 +212,24 @@ bool send_stalled(udp_punch_state *st) {
 // The winner's addresses in the statistics use the fixed ports when the
 // fixed-port sockets carried the punch; the probe-port snapshot is kept fresh.
 void refresh_stats(struct udp_punch_ctx *ctx) {
-    p2p_stat_data *st = stat_of(ctx);
+    p2p_stat_data *st = ctx->stat;
     int winner = ctx->state->winner;
     if (winner == PUNCH_PATH_S_TO_F || winner == PUNCH_PATH_F_TO_F) {
-        if (prepare_p2p_params *peer = session_get_peer_info(ctx->user)) {
+        if (const prepare_p2p_params *peer = ctx->peer) {
             int port = get_fixed_port(peer->peer_pri_port);
             stat_set_app_addr(st, peer->peer_pub_ip, port, peer->peer_pri_ip, port,
                               peer->peer_nat_type);
         }
     }
     if (winner == PUNCH_PATH_F_TO_S || winner == PUNCH_PATH_F_TO_F) {
-        if (pready_record *self = session_get_self_info(ctx->user)) {
+        if (const pready_record *self = ctx->self) {
             int port = get_fixed_port(self->pri_port);
             stat_set_dev_addr(st, self->pub_ip, port, self->pri_ip, port, self->nat_type);
         }
     }
-    stat_set_public_ports(st);
+    int probe[STUN_PROBE_FIELDS];
+    STUN_copy_probe_data(probe);
+    stat_set_public_ports(st, probe);
 }
 
 void fail(struct udp_punch_ctx *ctx, const char *what) {
@@ -259,10 +251,10 @@ void udt_event_cb(evutil_socket_t fd, short what, void *arg) {
     if (state != UDT_STATE_CONNECTED) {
         if (!(status & PUNCH_UDT_CONNECTED)) {
             // Still connecting; the owner's deadline ends a connect that never comes.
-            stat_set_stop_reason(stat_of(ctx), kStopNeverConnected);
+            stat_set_stop_reason(ctx->stat, STOP_NEVER_CONNECTED);
             return;
         }
-        stat_set_stop_reason(stat_of(ctx), kStopUdt);
+        stat_set_stop_reason(ctx->stat, STOP_UDT);
         LOG("udt io-error, errcode %d\n", udt_getlasterror_code());
         if (ctx->error_cb) ctx->error_cb(ctx->user);
         return;
@@ -271,13 +263,13 @@ void udt_event_cb(evutil_socket_t fd, short what, void *arg) {
         LOG("udt_connect OK, peer address: %s\n", sockaddr_to_str(&peer));
         status = PUNCH_UDT_CONNECTED;
         learn_send_buffer(st);
-        stat_set_udt_connected_time(stat_of(ctx), time_offset_ms(&ctx->start_time));
+        stat_set_udt_connected_time(ctx->stat, time_offset_ms(&ctx->start_time));
         if (ctx->succeed_cb && ctx->succeed_cb(ctx->user, &peer) < 0) {
             fail(ctx, "udt succeed_cb failed.");
             return;
         }
         if (st->seal && send_seal_header(st) < 0) {
-            stat_set_stop_reason(stat_of(ctx), kStopUdt);
+            stat_set_stop_reason(ctx->stat, STOP_UDT);
             fail(ctx, "udt send header failed.");
             return;
         }
@@ -286,13 +278,13 @@ void udt_event_cb(evutil_socket_t fd, short what, void *arg) {
         fail(ctx, "read_peer_data failed.");
         return;
     }
-    stat_set_recv_msg_time(stat_of(ctx), time_offset_ms(&ctx->start_time));
+    stat_set_recv_msg_time(ctx->stat, time_offset_ms(&ctx->start_time));
     if (read_local_data(ctx) < 0) {
         fail(ctx, "read_local_data failed.");
         return;
     }
     if (send_stalled(st)) {
-        stat_set_stop_reason(stat_of(ctx), kStopUdt);
+        stat_set_stop_reason(ctx->stat, STOP_UDT);
         LOG("udt send stalled for %d s\n", tarn_send_stall_sec);
         if (ctx->error_cb) ctx->error_cb(ctx->user);
     }

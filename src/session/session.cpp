@@ -12,7 +12,6 @@
 
 #include "dns/evaddrinfo.h"
 #include "session/session_bridge.h"
-#include "session/session_control.h"
 #include "session/session_probe.h"
 #include "util/log.h"
 #include "util/tunables.h"
@@ -21,24 +20,25 @@
 static constexpr char log_unit[] = "session";
 
 char g_stun_host[129];
-std::atomic<int> g_nat_type{NAT_TYPE_UNKNOWN};
+std::atomic<int> g_nat_type{NAT_CODE_UNKNOWN};
 struct event_base *g_session_base;
 
 namespace {
 
 struct event *nat_type_timer;
+session_answer_fn answer_on;
 p2p_session sessions[MAX_SESSIONS];
 
 // /etc/tarn.conf sits on flash: a STUN host that keeps changing is written at
 // most once per kConfSaveGapS, and the latest host is the one written last.
 constexpr int kConfSaveGapS = 5;
 struct event *conf_save_timer;  // exists only while a save waits
-struct timespec last_conf_save;
+int64_t last_conf_save_ms;
 bool conf_saved_once;
 
 void save_stun_host_now() {
     conf_file_save(g_stun_host);
-    clock_gettime(CLOCK_MONOTONIC, &last_conf_save);
+    last_conf_save_ms = monotonic_ms();
     conf_saved_once = true;
 }
 
@@ -106,8 +106,9 @@ void free_timer(struct event **ev) {
 
 }  // namespace
 
-int session_mgr_init(struct event_base *base) {
+int session_mgr_init(struct event_base *base, session_answer_fn answer) {
     if (g_session_base) return 0;
+    answer_on = answer;
     if (!base) {
         free_nat_type_timer();
         return -1;
@@ -196,9 +197,7 @@ void session_mgr_status(cJSON *out) {
 
 void session_save_stun_host() {
     if (conf_save_timer) return;  // the waiting save takes the host of its time
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    time_t since = now.tv_sec - last_conf_save.tv_sec;
+    time_t since = static_cast<time_t>((monotonic_ms() - last_conf_save_ms) / 1000);
     if (!conf_saved_once || since >= kConfSaveGapS || !g_session_base) {
         save_stun_host_now();
         return;
@@ -226,10 +225,8 @@ p2p_session *session_new(struct bufferevent *conn, const control_request *req) {
         return nullptr;
     }
     memset(sess, 0, sizeof(*sess));
-    sess->peer_nat_type = NAT_TYPE_UNKNOWN;
     sess->state = SESS_RESOLVING;
     sess->local_fd = -1;
-    sess->local_port = -1;
     sess->stun_fd = -1;
     sess->punch.sock = -1;
     sess->punch.fixed_sock = -1;
@@ -268,20 +265,9 @@ void session_timeout_cb(evutil_socket_t fd, short events, void *arg) {
     (void)fd;
     (void)events;
     auto *sess = static_cast<p2p_session *>(arg);
-    stat_set_err_code(&sess->stat, sess->punch_started ? -52014 : -52013);
+    stat_set_err_code(&sess->stat,
+                      sess->punch_started ? STAT_ERR_DEADLINE_PUNCHING : STAT_ERR_DEADLINE);
     session_free(sess);
-}
-
-p2p_stat_data *session_get_stat(void *sess) {
-    return sess ? &static_cast<p2p_session *>(sess)->stat : nullptr;
-}
-
-pready_record *session_get_self_info(void *sess) {
-    return sess ? &static_cast<p2p_session *>(sess)->self : nullptr;
-}
-
-prepare_p2p_params *session_get_peer_info(void *sess) {
-    return sess ? &static_cast<p2p_session *>(sess)->peer : nullptr;
 }
 
 p2p_session *session_find(const char *sid) {
@@ -321,4 +307,29 @@ void session_forget_conn(struct bufferevent *bev) {
     for (auto &sess : sessions) {
         if (sess.conn == bev) sess.conn = nullptr;
     }
+}
+
+int response_error(struct bufferevent *conn, int code, const char *msg) {
+    control_response resp;
+    memset(&resp, 0, sizeof(resp));
+    resp.error_code = code;
+    copy_text(resp.error_msg, msg);
+    int rc = answer_on(conn, &resp);
+    if (rc < 0) LOG("error: failed when sending resp.");
+    return rc;
+}
+
+int response_for_pready(p2p_session *sess, int type) {
+    if (!sess) return -1;
+    if (!sess->conn) {
+        LOG("control connection of %s is gone, answer dropped", sess->sid);
+        return -1;
+    }
+    control_response resp;
+    memset(&resp, 0, sizeof(resp));
+    resp.type = type;
+    resp.pready = sess->self;
+    int rc = answer_on(sess->conn, &resp);
+    if (rc < 0) LOG("error: failed when sending resp.");
+    return rc;
 }

@@ -19,7 +19,6 @@ struct evaddrinfo;
 struct cJSON;
 
 #define MAX_SESSIONS 32
-#define NAT_TYPE_UNKNOWN 14
 
 // Session states; 1 is not used.
 enum {
@@ -48,7 +47,6 @@ struct p2p_session {
     int local_fd;
     int64_t local_connect_end_ms;    // monotonic end of a connect under way, 0 otherwise
     struct evbuffer *local_pending;  // application bytes the media server has not taken yet
-    int local_port;
     const char *local_name;
     int stun_fd;
     struct sockaddr_in stun_addr;
@@ -57,7 +55,6 @@ struct p2p_session {
     struct event *ev_stun;
     StunMsgId stun_tid;        // the public-address query's transaction id
     int64_t stun_wait_end_us;  // monotonic end of the current wait for its answer
-    int peer_nat_type;
     udp_punch_ctx punch;
     int stun_send_cnt;
     struct timeval create_time;
@@ -72,8 +69,12 @@ extern std::atomic<int> g_nat_type;
 // The loop every session runs on; null until the manager is started.
 extern struct event_base *g_session_base;
 
+// How sessions answer libcloud: sends resp on conn, 0; or frees conn
+// (session_forget_conn included) and gives -1. The connection layer owns it.
+typedef int (*session_answer_fn)(struct bufferevent *conn, const control_response *resp);
+
 // 0 (also when already started) or -1.
-int session_mgr_init(struct event_base *base);
+int session_mgr_init(struct event_base *base, session_answer_fn answer);
 // Ends every live session (do_tarn_clean); the NAT-type refresh goes on.
 // Returns how many there were.
 int session_mgr_cleanup();
@@ -95,16 +96,17 @@ p2p_session *session_new(struct bufferevent *conn, const control_request *req);
 p2p_session *session_find(const char *sid);
 // The one teardown path of a session; nothing on null.
 void session_free(p2p_session *sess);
-// What the punch layer may reach of the session it was started for; null
-// for a null session.
-p2p_stat_data *session_get_stat(void *sess);
-pready_record *session_get_self_info(void *sess);
-prepare_p2p_params *session_get_peer_info(void *sess);
 // Deadline timer callback (arg: the session).
 void session_timeout_cb(int fd, short events, void *arg);
 
 // Hands the session to the punch layer; 0 or -1 (the deadline then ends it).
 int do_p2p_start(p2p_session *sess);
+
+// Answers an error on conn; 0 or -1 (the connection is then gone).
+int response_error(struct bufferevent *conn, int code, const char *msg);
+// Answers on the session's control connection with its pready record;
+// -1 when the connection is gone or the answer could not be sent.
+int response_for_pready(p2p_session *sess, int type);
 
 // Request handlers of the dispatch table.
 int p2p_prepare(struct bufferevent *bev, const control_request *req);

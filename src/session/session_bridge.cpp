@@ -43,8 +43,6 @@ void unable(p2p_session *sess) {
 int connect_server(p2p_session *sess) {
     int port = get_stream_port_from_config();
     sess->local_name = "streamd";
-    sess->local_port = port;
-    if (port == -1) return -1;
     LOG("connecting to local server: %s\n", sess->local_name);
 
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -142,18 +140,18 @@ int read_local_fd(void *user, char *buf, int capacity) {
     auto *sess = static_cast<p2p_session *>(user);
     if (!sess || sess->local_fd == -1 || capacity <= 0) return 0;
     if (local_progress(sess) < 0) {
-        stat_set_stop_reason(&sess->stat, 3);
+        stat_set_stop_reason(&sess->stat, STOP_MEDIA_IO);
         return -1;
     }
     if (sess->local_connect_end_ms) return 0;
     ssize_t n = recv(sess->local_fd, buf, capacity, MSG_DONTWAIT);
     if (n < 0) {
         if (errno == EAGAIN || errno == EINTR) return 0;
-        stat_set_stop_reason(&sess->stat, 3);
+        stat_set_stop_reason(&sess->stat, STOP_MEDIA_IO);
         return -1;
     }
     if (n == 0) {
-        stat_set_stop_reason(&sess->stat, 4);
+        stat_set_stop_reason(&sess->stat, STOP_MEDIA_CLOSED);
         LOG("connection to local server is closed.");
         local_server_close(sess);
         return 0;

@@ -10,7 +10,6 @@
 
 #include "session/session.h"
 #include "session/session_bridge.h"
-#include "session/session_control.h"
 #include "util/log.h"
 
 static constexpr char log_unit[] = "session";
@@ -53,10 +52,12 @@ int p2p_init_punch_ctx(p2p_session *sess) {
     udp_punch_ctx &ctx = sess->punch;
     LOG("%s,%s:%d-%s:%d, %d\n", sess->sid, peer.peer_pub_ip, peer.peer_pub_port, peer.peer_pri_ip,
         peer.peer_pri_port, peer.peer_nat_type);
-    sess->peer_nat_type = peer.peer_nat_type;
 
     ctx.base = g_session_base;
     ctx.user = sess;
+    ctx.stat = &sess->stat;
+    ctx.peer = &sess->peer;
+    ctx.self = &sess->self;
     ctx.succeed_cb = p2p_succeed_cb;
     ctx.error_cb = p2p_error_cb;
     ctx.write_local = write_local_fd;

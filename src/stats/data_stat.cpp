@@ -6,9 +6,9 @@
 #include <cstring>
 #include <memory>
 
-#include "control/libcloud.h"
-#include "stats/ubus_api.h"
-#include "stun/stun.h"
+#include "bus/ubus_api.h"
+#include "util/codes.h"
+#include "util/handle.h"
 #include "util/log.h"
 #include "util/utils.h"
 
@@ -16,29 +16,10 @@ static constexpr char log_unit[] = "data_stat";
 
 namespace {
 
-constexpr const char *kDaemonVersion = TARN_VERSION;
 constexpr const char *kP2pVersion = "1.0";
 constexpr const char *kDiscoverVersion = "1.1";
-constexpr int kDevImpVersion = 2;
-constexpr int kErrCleanup = -52015;
-constexpr int kStopCleanup = 5;
-constexpr size_t kMaxIpLen = 16;
-constexpr size_t kMaxSidLen = 64;
 
-struct JsonDeleter {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
-
-// Clears the whole field, then copies at most max characters of src.
-template <size_t N>
-void copy_text(char (&dst)[N], const char *src, size_t max) {
-    static_assert(N > 0, "field");
-    memset(dst, 0, N);
-    if (max > N - 1) max = N - 1;
-    size_t len = strnlen(src, max);
-    memcpy(dst, src, len);
-}
+using JsonPtr = unique_with<cJSON, cJSON_Delete>;
 
 void add_num(cJSON *obj, const char *name, double v) {
     cJSON_AddItemToObject(obj, name, cJSON_CreateNumber(v));
@@ -58,8 +39,8 @@ void add_count(cJSON *obj, const char *name, int64_t v) {
 void set_addr(char (&pub)[17], int32_t *pub_port_field, char (&pri)[17], int32_t *pri_port_field,
               int32_t *nat_field, const char *pub_ip, int pub_port, const char *pri_ip,
               int pri_port, int nat_type) {
-    copy_text(pub, pub_ip, kMaxIpLen);
-    copy_text(pri, pri_ip, kMaxIpLen);
+    copy_text(pub, pub_ip);
+    copy_text(pri, pri_ip);
     *pub_port_field = pub_port;
     *pri_port_field = pri_port;
     *nat_field = nat_type;
@@ -139,7 +120,7 @@ void stat_set_err_code(struct p2p_stat_data *st, int code) {
 }
 
 void stat_set_session_id(struct p2p_stat_data *st, const char *sid) {
-    if (st && sid) copy_text(st->sessionID, sid, kMaxSidLen);
+    if (st && sid) copy_text(st->sessionID, sid);
 }
 
 void stat_set_app_imp_version(struct p2p_stat_data *st, int version) {
@@ -192,7 +173,7 @@ void stat_set_ack_recv_time(struct p2p_stat_data *st, int ms) {
 
 void stat_set_src_addr_recv(struct p2p_stat_data *st, const char *ip, int port) {
     if (!st || !ip) return;
-    copy_text(st->srcIPRecv, ip, kMaxIpLen);
+    copy_text(st->srcIPRecv, ip);
     st->srcPortRecv = port;
 }
 
@@ -200,12 +181,8 @@ void stat_set_udt_connected_time(struct p2p_stat_data *st, int ms) {
     if (st) st->udtConnectedTimeOffset = ms;
 }
 
-void stat_set_public_ports(struct p2p_stat_data *st) {
-    if (!st) return;
-    int probe[STUN_PROBE_FIELDS];
-    STUN_copy_probe_data(probe);
-    static_assert(STAT_PUBLIC_PORTS + STAT_PUBLIC_PORT_OFFSETS == STUN_PROBE_FIELDS,
-                  "the probe record is ports then offsets");
+void stat_set_public_ports(struct p2p_stat_data *st, const int *probe) {
+    if (!st || !probe) return;
     for (int i = 0; i < STAT_PUBLIC_PORTS; i++) st->publicPorts[i] = probe[i];
     for (int i = 0; i < STAT_PUBLIC_PORT_OFFSETS; i++) {
         st->publicPortsTimeOffset[i] = probe[STAT_PUBLIC_PORTS + i];
@@ -243,9 +220,9 @@ void stat_set_stop_reason(struct p2p_stat_data *st, int code) {
 void stat_mark_cleanup(struct p2p_stat_data *st) {
     if (!st) return;
     if (st->stage > STAT_STAGE_PUNCH)
-        st->stopReason = kStopCleanup;
+        st->stopReason = STOP_CLEANED;
     else
-        st->errorCode = kErrCleanup;
+        st->errorCode = STAT_ERR_CLEANED;
 }
 
 // ---- session report ----
@@ -297,10 +274,10 @@ char *build_stat_json_str(const struct p2p_stat_data *st) {
     if (!root) return nullptr;
     cJSON *r = root.get();
     add_str(r, "type", "p2p");
-    add_str(r, "version", kDaemonVersion);
+    add_str(r, "version", TARN_VERSION);
     add_str(r, "p2pVersion", kP2pVersion);
     add_num(r, "appImpVersion", st->appImpVersion);
-    add_num(r, "devImpVersion", kDevImpVersion);
+    add_num(r, "devImpVersion", DEV_IMP_VERSION);
     add_num(r, "errorCode", st->errorCode);
     add_num(r, "stage", st->stage);
     // Refused before a session existed: only the head, in the indented form.
@@ -352,7 +329,7 @@ void discover_set_nat_type(struct discover_stat_data *d, int code) {
 
 void discover_set_src_addr(struct discover_stat_data *d, const char *ip, int port) {
     if (!d || !ip) return;
-    copy_text(d->devSrcIP, ip, kMaxIpLen);
+    copy_text(d->devSrcIP, ip);
     d->devSrcPort = port;
 }
 
@@ -384,14 +361,14 @@ int discover_set_result_bind(struct discover_stat_data *d, int value) {
 
 int discover_set_test_i_mapped(struct discover_stat_data *d, const char *ip, int port) {
     if (!d || !ip) return -1;
-    copy_text(d->testIMappedAddrIP, ip, kMaxIpLen);
+    copy_text(d->testIMappedAddrIP, ip);
     d->testIMappedAddrPort = port;
     return 0;
 }
 
 int discover_set_test_i2_mapped(struct discover_stat_data *d, const char *ip, int port) {
     if (!d || !ip) return -1;
-    copy_text(d->testI2MappedAddrIP, ip, kMaxIpLen);
+    copy_text(d->testI2MappedAddrIP, ip);
     d->testI2MappedAddrPort = port;
     return 0;
 }
@@ -427,7 +404,7 @@ char *build_discover_json_str(const struct discover_stat_data *d) {
     if (!root) return nullptr;
     cJSON *r = root.get();
     add_str(r, "type", "discoverNatType");
-    add_str(r, "version", kDaemonVersion);
+    add_str(r, "version", TARN_VERSION);
     add_str(r, "discoverVersion", kDiscoverVersion);
     add_num(r, "natType", d->natType);
     add_str(r, "startTime", d->startTime);

@@ -71,9 +71,9 @@ void stat_set_syn_recv_time(struct p2p_stat_data *st, int ms);
 void stat_set_ack_recv_time(struct p2p_stat_data *st, int ms);
 void stat_set_src_addr_recv(struct p2p_stat_data *st, const char *ip, int port);
 void stat_set_udt_connected_time(struct p2p_stat_data *st, int ms);
-// Copies the latest probe-port record: local port and six public ports,
-// then their six time offsets.
-void stat_set_public_ports(struct p2p_stat_data *st);
+// Copies a probe-port record (STUN_copy_probe_data): local port and six
+// public ports, then their six time offsets.
+void stat_set_public_ports(struct p2p_stat_data *st, const int *probe);
 void stat_enter_stream_stage(struct p2p_stat_data *st);
 void stat_set_recv_msg_time(struct p2p_stat_data *st, int ms);
 // Called for every relayed chunk: plain stores, no allocation, no logging.

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "util/codes.h"
+
 // The STUN client's diagnostics: standard error, no log prefix.
 void stun_diag(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
@@ -196,9 +198,6 @@ enum NatType {
     NatFirewall = 8,
 };
 
-// Classification codes carried by the rest of the daemon.
-constexpr int NAT_CODE_HAIRPIN = 0x10;
-constexpr int NAT_CODE_FAILURE = -1;
 // Feedback datagram after each classification; nothing answers it.
 constexpr unsigned short STUN_FEEDBACK_PORT = 8089;
 

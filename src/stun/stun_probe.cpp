@@ -21,10 +21,14 @@
 #include <ctime>
 #include <mutex>
 
+#include "stats/data_stat.h"
 #include "stun/stun.h"
 #include "util/log.h"
 
 static constexpr char log_unit[] = "stun";
+
+static_assert(STAT_PUBLIC_PORTS + STAT_PUBLIC_PORT_OFFSETS == STUN_PROBE_FIELDS,
+              "the report takes the probe record as ports, then offsets");
 
 namespace {
 

@@ -1,7 +1,20 @@
 #include "util/log.h"
 
+#include <sys/stat.h>
+
 #include <cstdarg>
 #include <cstring>
+
+// Live until main() says where standard output went: tools and tests log.
+std::atomic<bool> tarn_log_live{true};
+
+void tarn_log_check_output() {
+    struct stat out, null;
+    bool live = fstat(fileno(stdout), &out) == 0;
+    if (live && S_ISCHR(out.st_mode) && stat("/dev/null", &null) == 0)
+        live = out.st_rdev != null.st_rdev;
+    tarn_log_live.store(live, std::memory_order_relaxed);
+}
 
 // One record is formatted whole and written with one call, so lines from the
 // loop, the NAT-type worker and the probe thread never interleave. A record
@@ -35,5 +48,16 @@ void tarn_log_failure(const char *unit, int line, const char *func, const char *
     va_list ap;
     va_start(ap, fmt);
     log_to(stderr, unit, line, func, fmt, ap);
+    va_end(ap);
+}
+
+void tarn_log_raw(const char *fmt, ...) {
+    if (!tarn_log_live.load(std::memory_order_relaxed)) return;
+    va_list ap;
+    va_start(ap, fmt);
+    flockfile(stdout);
+    vfprintf(stdout, fmt, ap);
+    fflush(stdout);
+    funlockfile(stdout);
     va_end(ap);
 }

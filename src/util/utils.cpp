@@ -16,6 +16,7 @@
 #include <ctime>
 #include <memory>
 
+#include "util/handle.h"
 #include "util/log.h"
 
 static constexpr char log_unit[] = "utils";
@@ -27,15 +28,8 @@ namespace {
 const char kDefaultMac[] = "1234567890AB";
 const char kSidAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 
-struct FileCloser {
-    void operator()(FILE *fp) const { fclose(fp); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
-struct UciFree {
-    void operator()(uci_context *ctx) const { uci_free_context(ctx); }
-};
-using UciPtr = std::unique_ptr<uci_context, UciFree>;
+using FilePtr = unique_with<FILE, fclose>;
+using UciPtr = unique_with<uci_context, uci_free_context>;
 
 // uci_perror's text. libuci's own appends a line feed to a static 128-byte
 // buffer on every call: one more blank line each time, past its end after 127.
@@ -46,17 +40,10 @@ void uci_print_error(uci_context *ctx, const char *prefix) {
     free(text);
 }
 
-// A caller passed an impossible length: a bug, not a runtime condition.
-[[noreturn]] void assert_failed(const char *cond, const char *why) {
-    printf("assert failed:%s,%s\n", cond, why);
-    fflush(stdout);
-    exit(1);
-}
-
 }  // namespace
 
 int conf_file_load(char *host, int host_len) {
-    if (!(host_len > 0)) assert_failed("host_len > 0", "buffer length should not be negative");
+    TARN_ASSERT(host_len > 0, "buffer length should not be negative");
 
     FilePtr fp(fopen(TARN_CONF_FILE, "re"));
     if (!fp) return -1;
@@ -225,7 +212,7 @@ bool wan_device_mac(char (&out)[129]) {
 
 }  // namespace
 
-int init_dev_mac() {
+void init_dev_mac() {
     char out[129] = {0};
     // "e": the pipe is close-on-exec in this process (musl sets it anyway).
     FILE *fp = popen("uci get network.wan.macaddr", "re");
@@ -238,15 +225,12 @@ int init_dev_mac() {
     }
     if (!out[0] && !wan_device_mac(out)) out[0] = '\0';
 
-    memset(dev_mac, 0, sizeof(dev_mac));
-    const char *src = out[0] ? out : kDefaultMac;
-    size_t len = strnlen(src, sizeof(dev_mac) - 1);
-    memcpy(dev_mac, src, len);
-    return 0;
+    copy_text(dev_mac, out[0] ? out : kDefaultMac);
 }
 
 int gen_session_id(char *buf, int size) {
-    if (!(size > 0)) assert_failed("buf_len > 0", "buffer length should not be negative");
+    // The text names the caller's buffer, as the message has always read.
+    if (!(size > 0)) tarn_assert_failed("buf_len > 0", "buffer length should not be negative");
     memset(buf, 0, static_cast<size_t>(size));
 
     // The id is all that authenticates a punch probe: it must not be
@@ -288,17 +272,27 @@ int get_local_ip(const char *ifname, struct sockaddr_in *addr) {
     memcpy(addr, &ifr.ifr_addr, sizeof(*addr));
 
     // Own buffer: the shared ip_to_str text of a caller stays intact.
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &addr->sin_addr, text, sizeof(text));
+    char text[IPV4_TEXT_MAX];
+    ipv4_format(text, sizeof(text), ntohl(addr->sin_addr.s_addr), -1);
     LOG("got local address %s\n", text);
     close(fd);
     return 0;
 }
 
 const char *ip_to_str(uint32_t addr) {
-    struct in_addr in;
-    in.s_addr = htonl(addr);
-    return inet_ntoa(in);
+    static char text[IPV4_TEXT_MAX];
+    ipv4_format(text, sizeof(text), addr, -1);
+    return text;
+}
+
+void ipv4_format(char *out, size_t size, uint32_t addr, int port) {
+    const unsigned a = addr >> 24 & 0xFF, b = addr >> 16 & 0xFF, c = addr >> 8 & 0xFF,
+                   d = addr & 0xFF;
+    if (port >= 0) {
+        snprintf(out, size, "%u.%u.%u.%u:%d", a, b, c, d, port);
+    } else {
+        snprintf(out, size, "%u.%u.%u.%u", a, b, c, d);
+    }
 }
 
 // Offsets are computed wide and saturate at INT_MAX, so a reference far in
@@ -325,8 +319,26 @@ int time_offset_sec(const struct timeval *ref) {
     return clamp_offset(static_cast<long long>(now.tv_sec) - ref->tv_sec);
 }
 
-int64_t monotonic_ms() {
+int64_t monotonic_us() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+int64_t monotonic_ms() {
+    return monotonic_us() / 1000;
+}
+
+size_t copy_text(char *dst, size_t size, const char *src) {
+    if (size == 0) return 0;
+    size_t len = src ? strnlen(src, size - 1) : 0;
+    if (len) memcpy(dst, src, len);
+    dst[len] = '\0';
+    return len;
+}
+
+void tarn_assert_failed(const char *cond, const char *why) {
+    printf("assert failed:%s,%s\n", cond, why);
+    fflush(stdout);
+    exit(1);
 }

@@ -33,13 +33,34 @@ extern char dev_mac[17];
 void random_bytes(void *buf, size_t len);
 // dev_mac from `uci get network.wan.macaddr`, else the WAN device's own address
 // (/sys/class/net/DEV/address), else "1234567890AB".
-int init_dev_mac();
+void init_dev_mac();
 // Writes "MAC-SECONDS-16ALNUM" into buf; returns the formatted length.
 int gen_session_id(char *buf, int size);
 int get_local_ip(const char *ifname, struct sockaddr_in *addr);
 // Dotted text of a host-order address, in a buffer shared by all callers.
 const char *ip_to_str(uint32_t addr);
+// The one IPv4 formatter: "a.b.c.d" of a host-order address, ":port" added
+// when port >= 0, into out (IPV4_TEXT_MAX bytes fit any). Safe on any thread.
+constexpr size_t IPV4_TEXT_MAX = 22;
+void ipv4_format(char *out, size_t size, uint32_t addr, int port);
 int time_offset_ms(const struct timeval *ref);
-// Milliseconds on the monotonic clock, for deadlines and stall counts.
+// The monotonic clock, for deadlines, durations and stall counts.
+int64_t monotonic_us();
 int64_t monotonic_ms();
 int time_offset_sec(const struct timeval *ref);
+
+// Copies src (null counts as "") into dst of size bytes, cut to size - 1 and
+// always terminated; the length copied.
+size_t copy_text(char *dst, size_t size, const char *src);
+template <size_t N>
+size_t copy_text(char (&dst)[N], const char *src) {
+    return copy_text(dst, N, src);
+}
+
+// A caller broke a precondition: a bug, not a runtime condition. Writes
+// "assert failed:COND,WHY" to standard output and exits with status 1.
+[[noreturn]] void tarn_assert_failed(const char *cond, const char *why);
+#define TARN_ASSERT(cond, why)                       \
+    do {                                             \
+        if (!(cond)) tarn_assert_failed(#cond, why); \
+    } while (0)

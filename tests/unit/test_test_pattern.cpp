@@ -1,6 +1,6 @@
 // The media test stream: generation and chunked verification (the CRC-32 of
 // what the media stand-in received is checked by the daemon tests).
-#include "util/test_pattern.h"
+#include "test_pattern.h"
 
 #include <gtest/gtest.h>
 

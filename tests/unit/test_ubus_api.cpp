@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <set>
 
-#include "stats/ubus_api.h"
+#include "bus/ubus_api.h"
 
 namespace {
 

@@ -248,7 +248,9 @@ class Device : public ::testing::Test {
         current = this;
         stat_init(&sess.stat);
         ctx.base = base;
-        ctx.user = &sess;  // the session's stat record is reached through it
+        ctx.stat = &sess.stat;
+        ctx.peer = &sess.peer;
+        ctx.self = &sess.self;
         ctx.succeed_cb = [](void *, const sockaddr_in *) { return 0; };
         // Like the session: the owner frees the punch state inside the call.
         ctx.error_cb = [](void *) {

@@ -28,7 +28,7 @@
 // kDrainLimit if a bus was ever reached, none otherwise; then ubus_deinit
 // sends kCutSignal itself until the reporter has left, and gives up on it
 // after kCutWait.
-#include "stats/ubus_api.h"
+#include "bus/ubus_api.h"
 
 #include "util/log.h"
 

@@ -1,4 +1,4 @@
-#include "punch/udt_viewer.h"
+#include "udt_viewer.h"
 
 #include <sys/socket.h>
 

@@ -5,7 +5,7 @@
 // A client cannot hold the daemon: a connection idle for kIdleTimeoutS is
 // freed ("Timed out."), libevent buffers at most one request's worth of
 // input, and whatever follows the first request is read only to be dropped.
-#include "session/session_control.h"
+#include "conn/libcloud_conn.h"
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "session/session.h"
-#include "session/session_share.h"
+#include "bus/share_info.h"
 #include "util/log.h"
 #include "util/seal.h"
 
@@ -163,9 +163,15 @@ void libcloud_event_cb(struct bufferevent *bev, short events, void *arg) {
 
 }  // namespace
 
+int libcloud_answer(struct bufferevent *bev, const control_response *resp) {
+    if (send_back_response(bev, resp) == 0) return 0;
+    control_conn_free(bev);
+    return -1;
+}
+
 int libcloud_accept(struct event_base *base, evutil_socket_t fd) {
     if (fd == -1 || !base) return -1;
-    session_mgr_init(base);
+    session_mgr_init(base, libcloud_answer);
 
     // Only connections made to the loopback address are served, whatever
     // address the listener is bound to.
@@ -208,35 +214,4 @@ int send_back_response(struct bufferevent *bev, const control_response *resp) {
     bufferevent_write(bev, buf, len);
     bufferevent_enable(bev, EV_WRITE);
     return 0;
-}
-
-int response_error(struct bufferevent *bev, int code, const char *msg) {
-    control_response resp;
-    memset(&resp, 0, sizeof(resp));
-    resp.error_code = code;
-    snprintf(resp.error_msg, sizeof(resp.error_msg), "%s", msg);
-    int rc = send_back_response(bev, &resp);
-    if (rc < 0) {
-        LOG("error: failed when sending resp.");
-        control_conn_free(bev);
-    }
-    return rc;
-}
-
-int response_for_pready(struct p2p_session *sess, int type) {
-    if (!sess) return -1;
-    if (!sess->conn) {
-        LOG("control connection of %s is gone, answer dropped", sess->sid);
-        return -1;
-    }
-    control_response resp;
-    memset(&resp, 0, sizeof(resp));
-    resp.type = type;
-    resp.pready = sess->self;
-    int rc = send_back_response(sess->conn, &resp);
-    if (rc < 0) {
-        LOG("error: failed when sending resp.");
-        control_conn_free(sess->conn);
-    }
-    return rc;
 }

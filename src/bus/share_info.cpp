@@ -1,6 +1,6 @@
-#include "session/session_share.h"
+#include "bus/share_info.h"
 
-#include "stats/ubus_api.h"
+#include "bus/ubus_api.h"
 #include "util/log.h"
 
 // OpenWrt's headers carry no C++ guards.
@@ -9,6 +9,7 @@ extern "C" {
 #include <libubus.h>
 }
 
+// Logged under "session", where the notice was always logged from.
 static constexpr char log_unit[] = "session";
 
 #define WEB_MEDIA_OBJECT "web_media"

@@ -1,4 +1,4 @@
-#include "util/test_pattern.h"
+#include "test_pattern.h"
 
 namespace {
 

@@ -1,40 +1,40 @@
 // tarn's own bus object, answered on the loop. The reporter thread owns the
 // bus and hands each call on `tarn` through the call pipe; the loop answers
-// from its own state (sessions, STUN host, NAT type), or ends every session,
-// and hands the answer back. Nothing here waits on the bus.
+// through its owner's callbacks (the daemon's state, or ending every
+// session) and hands the answer back. Nothing here waits on the bus.
+#include "bus/tarn_bus.h"
+
 #include <cjson/cJSON.h>
 #include <event2/event.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <ctime>
 
-#include "control/libcloud.h"
-#include "core/tarn.h"
-#include "session/session.h"
-#include "stats/ubus_api.h"
+#include "bus/ubus_api.h"
+#include "util/handle.h"
+#include "util/utils.h"
 
 namespace {
 
 struct event *ev_call;
-struct timespec started;
+int64_t started_ms;
+tarn_bus_status_fn status_of;
+tarn_bus_clean_fn clean_all;
 
 void answer_status(uint32_t id) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    cJSON *root = cJSON_CreateObject();
-    cJSON_AddStringToObject(root, "version", TARN_VERSION);
-    cJSON_AddNumberToObject(root, "uptime", static_cast<double>(now.tv_sec - started.tv_sec));
-    session_mgr_status(root);
-    char *text = cJSON_PrintUnformatted(root);
+    unique_with<cJSON, cJSON_Delete> root(cJSON_CreateObject());
+    cJSON_AddStringToObject(root.get(), "version", TARN_VERSION);
+    cJSON_AddNumberToObject(root.get(), "uptime",
+                            static_cast<double>((monotonic_ms() - started_ms) / 1000));
+    status_of(root.get());
+    char *text = cJSON_PrintUnformatted(root.get());
     ubus_object_reply(id, text);
     cJSON_free(text);
-    cJSON_Delete(root);
 }
 
 // As do_tarn_clean, and says how many sessions it ended.
 void answer_clean(uint32_t id) {
-    int ended = session_mgr_cleanup();
+    int ended = clean_all();
     char text[48];
     snprintf(text, sizeof(text), "{\"sessions_ended\":%d}", ended);
     ubus_object_reply(id, text);
@@ -53,8 +53,10 @@ void call_cb(evutil_socket_t fd, short, void *) {
 
 }  // namespace
 
-int tarn_bus_start(struct event_base *base) {
-    clock_gettime(CLOCK_MONOTONIC, &started);
+int tarn_bus_start(struct event_base *base, tarn_bus_status_fn status, tarn_bus_clean_fn clean) {
+    started_ms = monotonic_ms();
+    status_of = status;
+    clean_all = clean;
     int fd = ubus_object_start();
     if (fd < 0) return -1;
     ev_call = event_new(base, fd, EV_READ | EV_PERSIST, call_cb, nullptr);
