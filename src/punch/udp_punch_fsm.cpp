@@ -1,7 +1,8 @@
 // The two punch machines: the main one on ctx->sock (paths 0, 1, 2) and the
 // fixed-port one on ctx->fixed_sock (paths 3, 4). Each wakes on a datagram or
 // on its own one-second sweep timer; the first ACK either accepts wins and
-// hands over to the UDT connect step. Loop thread only.
+// hands over to the UDT connect step. Both run the same code; a punch_machine
+// record names what sets them apart. Loop thread only.
 #include <arpa/inet.h>
 #include <event2/event.h>
 #include <sys/socket.h>
