@@ -310,12 +310,6 @@ void p2p_stat(struct p2p_stat_data *st) {
 
 // ---- NAT discovery record ----
 
-namespace {
-discover_stat_data s_nat_data;
-}  // namespace
-
-struct discover_stat_data *const g_nat_data = &s_nat_data;
-
 void discover_stat_init(struct discover_stat_data *d) {
     if (!d) return;
     memset(d, 0, sizeof(*d));

@@ -1,5 +1,5 @@
 // Statistics records and their JSON reports: one record per p2p session and
-// the process-wide NAT discovery record. Reports go to cloud_log.
+// one per NAT discovery run (kept by the run). Reports go to cloud_log.
 #pragma once
 
 #include <cstdint>
@@ -112,9 +112,6 @@ struct discover_stat_data {
     char testI2MappedAddrIP[17];
     int32_t testI2MappedAddrPort;
 };
-
-// The single record reused by every NAT discovery run.
-extern struct discover_stat_data *const g_nat_data;
 
 void discover_stat_init(struct discover_stat_data *d);
 void discover_set_nat_type(struct discover_stat_data *d, int code);

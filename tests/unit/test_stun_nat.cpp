@@ -224,7 +224,7 @@ TEST(StunServerName, PortsAndDefaults) {
 }
 
 TEST(StunSocket, RefusalsAndErrors) {
-    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     const Socket fd = openUdpPort(0, 0x7F000001, 0, 0);
     ASSERT_GE(fd, 0);
     // Not an address of this host: that is how NAT discovery spots a NAT.
@@ -249,7 +249,7 @@ TEST(StunSocket, RefusalsAndErrors) {
     EXPECT_EQ(n, 0);
     char line[64];
     snprintf(line, sizeof(line), "Binding to interface %#x\n", htonl(0xCB00710A));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
               std::string(line) +
                   "Cannot assign requested address\n#########err INVALID_SOCKET\n"
                   "#########err dstIp != 0\n#########err dstIp == 0\nerr " +
@@ -275,9 +275,9 @@ TEST(StunSocket, PortWalksInStepsOfFiveWhenTaken) {
     socklen_t len = sizeof(bound);
     getsockname(walked, reinterpret_cast<struct sockaddr *>(&bound), &len);
     EXPECT_EQ(ntohs(bound.sin_port), p + 5);
-    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     EXPECT_EQ(openUdpPort(static_cast<unsigned short>(p), 0, 0, 0), INVALID_SOCKET);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Port " + std::to_string(p) + " for receiving UDP is in use\n");
     close(a);
     close(walked);
