@@ -296,16 +296,25 @@ char *build_stat_json_str(const struct p2p_stat_data *st) {
     return text;
 }
 
-void p2p_stat(struct p2p_stat_data *st) {
-    if (!st) return;
-    dump_p2p_stat(st);
-    char *text = build_stat_json_str(st);
+namespace {
+
+// Uploads and frees a built report; a report that could not be built is
+// logged under the caller's name.
+void upload_report(char *text, const char *func, const char *failure) {
     if (!text) {
-        LOG("error: failed to build json string.");
+        LOG_AS(func, "%s", failure);
         return;
     }
     send_log_to_cloud_log(text);
     cJSON_free(text);
+}
+
+}  // namespace
+
+void p2p_stat(struct p2p_stat_data *st) {
+    if (!st) return;
+    dump_p2p_stat(st);
+    upload_report(build_stat_json_str(st), __func__, "error: failed to build json string.");
 }
 
 // ---- NAT discovery record ----
@@ -426,11 +435,6 @@ char *build_discover_json_str(const struct discover_stat_data *d) {
 void discover_stat(struct discover_stat_data *d) {
     if (!d) return;
     dump_discover_data(d);
-    char *text = build_discover_json_str(d);
-    if (!text) {
-        LOG("error: failed to build discover json string.");
-        return;
-    }
-    send_log_to_cloud_log(text);
-    cJSON_free(text);
+    upload_report(build_discover_json_str(d), __func__,
+                  "error: failed to build discover json string.");
 }
