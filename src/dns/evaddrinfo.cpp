@@ -123,10 +123,6 @@ int start_resolver(struct evaddrinfo *req) {
 
 void timeout_cb(evutil_socket_t, short, void *p) {
     auto *req = static_cast<struct evaddrinfo *>(p);
-    if (!req) {
-        LOG("ptr is NULL.");
-        return;
-    }
     if (!req->started) start_resolver(req);
     int remaining = req->remaining_ms.fetch_sub(kTickMs, std::memory_order_relaxed) - kTickMs;
     struct addrinfo *res = req->res.load(std::memory_order_acquire);

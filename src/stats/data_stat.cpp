@@ -73,7 +73,6 @@ cJSON *build_exchange_info(const struct p2p_stat_data *st) {
 cJSON *build_punch_info(const struct p2p_stat_data *st) {
     cJSON *pu = cJSON_CreateObject();
     if (!pu) return nullptr;
-    if (st->synSentTimeOffset) add_num(pu, "synSentTimeOffset", st->synSentTimeOffset);
     if (st->synRecvTimeOffset) add_num(pu, "synRecvTimeOffset", st->synRecvTimeOffset);
     if (st->ackRecvTimeOffset) add_num(pu, "ackRecvTimeOffset", st->ackRecvTimeOffset);
     if (st->srcIPRecv[0]) {

@@ -35,7 +35,7 @@ struct p2p_stat_data {
     int32_t devPrivatePort;
     int32_t devNatType;
     int32_t appCheckCount;
-    int32_t synSentTimeOffset;
+    int32_t synSentTimeOffset;  // nothing writes it: only the dump shows it, as 0
     int32_t synRecvTimeOffset;
     int32_t ackRecvTimeOffset;
     char srcIPRecv[17];
@@ -47,7 +47,7 @@ struct p2p_stat_data {
     int64_t dataCountSent;
     int64_t dataCountRecv;
     int64_t dataCountBufSent;
-    int32_t congestionDuration;
+    int32_t congestionDuration;  // nothing writes it: the report carries a 0
     int32_t connectionDuration;
     int32_t stopReason;
 };
