@@ -234,8 +234,9 @@ const char *stunNatCodeName(int code);
 // "Open", "Dependent Mapping, random port, no hairpin", ...
 void stunNatDescribe(int natType, int preservePort, int hairpin, char *out, size_t size);
 
+// Both sockets bind to any address; *mappedIp is test I's public address.
 NatType stunNatType(StunAddress4 &dest, int verbose, int *preservePort, int *hairpin, int port,
-                    StunAddress4 *localAddr, int *mappedIp);
+                    int *mappedIp);
 // One whole run (resolve, classify, report on change); the code or -1. Runs
 // are serialised.
 int STUN_get_nat_type(const char *servername, int verbose);

@@ -115,7 +115,7 @@ void reportSource(Socket fd) {
 // Receives and applies one datagram; copies the first test I answer out to
 // the caller's pointers and the report.
 void receiveOne(Socket fd, StunNatTests *t, int verbose, int *preservePort, int *hairpin,
-                StunAddress4 *localAddr, int *mappedIp) {
+                int *mappedIp) {
     char buf[STUN_MAX_MESSAGE_SIZE];
     int len = sizeof(buf);
     unsigned int srcIp = 0;
@@ -134,7 +134,6 @@ void receiveOne(Socket fd, StunNatTests *t, int verbose, int *preservePort, int 
             discover_set_test_i_mapped(&nat_report, ip, t->testIMappedAddr.port);
             if (preservePort) *preservePort = t->preservePort;
             if (mappedIp) *mappedIp = static_cast<int>(t->testIMappedAddr.addr);
-            if (localAddr) *localAddr = t->testIMappedAddr;
             break;
         case STUN_TEST_I2:
             ipv4_format(ip, sizeof(ip), t->testI2MappedAddr.addr, -1);
@@ -270,18 +269,16 @@ void stunNatDescribe(int natType, int preservePort, int hairpin, char *out, size
 }
 
 NatType stunNatType(StunAddress4 &dest, int verbose, int *preservePort, int *hairpin, int port,
-                    StunAddress4 *localAddr, int *mappedIp) {
+                    int *mappedIp) {
     TARN_ASSERT(dest.addr != 0, "a server address");
     TARN_ASSERT(dest.port != 0, "a server port");
 
     if (hairpin) *hairpin = 0;
     if (mappedIp) *mappedIp = 0;
     if (port == 0) port = pickRandomPort();
-    const unsigned int interfaceIp = localAddr ? localAddr->addr : 0;
 
-    const Socket fd1 = openUdpPort(static_cast<unsigned short>(port), interfaceIp, 1, verbose);
-    const Socket fd2 =
-        openUdpPort(static_cast<unsigned short>((port + 1) % 65536), interfaceIp, 1, verbose);
+    const Socket fd1 = openUdpPort(static_cast<unsigned short>(port), 0, 1, verbose);
+    const Socket fd2 = openUdpPort(static_cast<unsigned short>((port + 1) % 65536), 0, 1, verbose);
     if (fd1 == INVALID_SOCKET || fd2 == INVALID_SOCKET) {
         tarn_log_raw("Some problem opening port/interface to send on\n");
         closeBoth(fd1, fd2);
@@ -332,7 +329,7 @@ NatType stunNatType(StunAddress4 &dest, int verbose, int *preservePort, int *hai
         }
         for (const struct pollfd &p : fds) {
             if (p.revents != 0) {
-                receiveOne(p.fd, &t, verbose, preservePort, hairpin, localAddr, mappedIp);
+                receiveOne(p.fd, &t, verbose, preservePort, hairpin, mappedIp);
             }
         }
     } while (stunNatTestsMore(&t));
@@ -394,8 +391,7 @@ int STUN_get_nat_type(const char *servername, int verbose) {
     int hairpin = 0;
     int mappedIp = 0;
     discover_stat_init(&nat_report);
-    const NatType result =
-        stunNatType(server, verbose, &preservePort, &hairpin, port, nullptr, &mappedIp);
+    const NatType result = stunNatType(server, verbose, &preservePort, &hairpin, port, &mappedIp);
 
     char text[128];
     stunNatDescribe(result, preservePort, hairpin, text, sizeof(text));
