@@ -41,6 +41,7 @@
 #include "punch/udp_punch.h"
 #include "punch/udt_api.h"
 #include "udt_viewer.h"
+#include "util/utils.h"
 
 namespace {
 
@@ -59,9 +60,7 @@ struct Args {
 };
 
 double now_s() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
+    return monotonic_us() / 1e6;
 }
 
 bool parse_addr(const char *text, struct sockaddr_in *out) {

@@ -8,13 +8,17 @@
                       the tree, one at a time, rebuilds only what the chosen
                       tests need and runs the tests that execute the mutated
                       line, fastest first, up to the first failure.
+  mutate.py list      prints every candidate mutant, without a build.
+  mutate.py selftest  checks the outcome rules and the score's interval.
 
-Environment: MUTANTS (sample size), MUTANT_SEED, MUTANT_BUDGET (seconds of
-tests per mutant, 0: no limit), MUTATION_JSON (report file).
+Environment: MUTANTS (sample size, default 100), MUTANT_SEED (default a fresh
+one, printed first), MUTANT_BUDGET (seconds of tests per mutant, 0: no
+limit), MUTATION_JSON (report file).
 """
 import argparse
 import hashlib
 import json
+import math
 import os
 import random
 import re
@@ -28,14 +32,17 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-DEFAULT_MUTANTS = 50
-DEFAULT_SEED = 13
+DEFAULT_MUTANTS = 100
 DEFAULT_BUDGET = 60
+Z95 = 1.959964  # two-sided 95 % normal quantile
 GCOV_LOCK = threading.Lock()
 
 # ---------------------------------------------------------------- mutants
 
-SKIP_LINE = re.compile(r"^\s*#|\b(LOG|LOG_AS|assert|static_assert|require|stun_diag|tarn_log)\b")
+# Preprocessor lines, log calls and assertions (a mutated condition of an
+# assertion tests the check, not the code).
+SKIP_LINE = re.compile(r"^\s*#|\b(LOG(_AS|_FAILURE|_FAILURE_AS)?|tarn_log(_failure|_raw)?|stun_diag"
+                       r"|\w*assert|\w*ASSERT|require)\b")
 COMPARE = re.compile(r"(?<=\s)(<=|>=|==|!=|<|>)(?=\s)")
 FLIP = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
 LOGIC = re.compile(r"(?<=\s)(&&|\|\|)(?=\s)")
@@ -162,6 +169,10 @@ def ctest_names(build):
     return re.findall(r"Test\s+#\d+: (\S+)", out)
 
 
+# ctest's status line; a test's own output may say "TimeoutError" when it fails.
+CTEST_TIMEOUT = re.compile(r"^\s*\d+/\d+ Test\s+#\d+: \S+ \.*\*\*\*Timeout\b", re.M)
+
+
 def run_ctest(build, name, timeout=None, env=None, stop=None):
     """(passed, timed out, seconds) of one ctest test; gives up early once stop
     is set. The time-out is ours: ctest's --timeout yields to a test's TIMEOUT."""
@@ -174,7 +185,8 @@ def run_ctest(build, name, timeout=None, env=None, stop=None):
         while True:
             try:
                 out = p.communicate(timeout=1)[0]
-                return p.returncode == 0, "Timeout" in out, time.monotonic() - start
+                return (p.returncode == 0, bool(CTEST_TIMEOUT.search(out)),
+                        time.monotonic() - start)
             except subprocess.TimeoutExpired:
                 late = timeout and time.monotonic() - start > timeout
                 if late or (stop and stop.is_set()):
@@ -296,7 +308,8 @@ def runs(test, mut, code):
 
 
 def run_tests(build_dir, tests, jobs):
-    """(outcome, test) of the first test to fail, running `jobs` at a time."""
+    """(test, passed, timed out) of each test run, `jobs` at a time, up to the
+    first failure. A time-out goes on: a later failure still kills the mutant."""
     stop = threading.Event()
 
     def one(item):
@@ -304,40 +317,60 @@ def run_tests(build_dir, tests, jobs):
         if stop.is_set():
             return None
         passed, timed_out, _ = run_ctest(build_dir, name, 2 * base + 20, stop=stop)
-        if passed or stop.is_set():
+        if stop.is_set():  # cut short by another test's failure
             return None
-        stop.set()
-        return ("timed out" if timed_out else "killed"), name
+        if not passed and not timed_out:
+            stop.set()
+        return name, passed, timed_out
 
     with ThreadPoolExecutor(jobs) as pool:
         try:
-            failed = [r for r in pool.map(one, tests) if r]
+            ran = [r for r in pool.map(one, tests) if r]
         finally:
             stop.set()  # on Ctrl-C too, so the pool need not wait for the tests
-    return failed[0] if failed else None
+    return ran
+
+
+def verdict(ran):
+    """(outcome, test) from the (test, passed, timed out) of the tests run: a
+    failure kills; a time-out without one is only a time-out, a slower mutant
+    need not be a wrong one."""
+    failed = [name for name, passed, timed_out in ran if not passed and not timed_out]
+    late = [name for name, _, timed_out in ran if timed_out]
+    if failed:
+        return "killed", failed[0]
+    if late:
+        return "timed out", late[0]
+    return "survived", None
 
 
 def judge(mut, tests, src, build_dir, jobs):
-    """killed / survived / timed out / invalid for one mutant."""
+    """killed / timed out / survived / did not build for one mutant."""
     path = src / mut["file"]
     original = path.read_text()
     try:
         path.write_text(apply(original, mut))
         # The fastest test alone first: most mutants die there, before the
         # other tests' programs are linked.
+        ran = []
         for batch in (tests[:1], tests[1:]):
             if batch and not build(build_dir, targets_for(n for n, _ in batch), jobs):
-                return "invalid", None
-            failed = run_tests(build_dir, batch, jobs)
-            if failed:
-                return failed
-        return "survived", None
+                return "did not build", None
+            ran += run_tests(build_dir, batch, jobs)
+            if verdict(ran)[0] == "killed":
+                break
+        return verdict(ran)
     finally:
         path.write_text(original)
 
 
 def run(args):
-    seed = int(os.environ.get("MUTANT_SEED") or DEFAULT_SEED)
+    # A fresh sample unless asked for: checks written against one sample's
+    # survivors would flatter a rerun of the same sample.
+    given = os.environ.get("MUTANT_SEED")
+    seed = int(given) if given else random.SystemRandom().randrange(1, 2**31)
+    print("seed %d (%s; MUTANT_SEED=%d draws the same sample)" %
+          (seed, "given" if given else "fresh", seed), flush=True)
     count = int(os.environ.get("MUTANTS") or DEFAULT_MUTANTS)
     budget = float(os.environ.get("MUTANT_BUDGET") or DEFAULT_BUDGET)
     tests = line_map(Path(args.coverage_build).resolve(), args.jobs)
@@ -374,30 +407,108 @@ def run(args):
         results.append(dict(mut, outcome=outcome, by=by, covered=bool(hit), tests=len(hit),
                             covering=len(covering)))
         note = by or ("" if hit else "not covered")
-        print("[%d/%d %4.0fs] %-9s %s %s" % (i, len(sample), time.monotonic() - start, outcome,
-                                              describe(mut), note), flush=True)
-    report(results, seed, len(everything), time.monotonic() - start)
+        print("[%d/%d %4.0fs] %-13s %s %s" % (i, len(sample), time.monotonic() - start,
+                                               outcome, describe(mut), note), flush=True)
+    report(results, seed, bool(given), len(everything), time.monotonic() - start)
 
 
-def report(results, seed, total, seconds):
+def wilson(k, n):
+    """95 % Wilson score interval of k successes in n trials, as fractions."""
+    if n == 0:
+        return None
+    p, z2 = k / n, Z95 * Z95
+    centre = (p + z2 / (2 * n)) / (1 + z2 / n)
+    half = Z95 / (1 + z2 / n) * math.sqrt(p * (1 - p) / n + z2 / (4 * n * n))
+    return max(0.0, centre - half), min(1.0, centre + half)
+
+
+def scores(counts):
+    """The score, killed of killed + survived, and the same with time-outs
+    taken for kills; each with its interval. Mutants that did not build are
+    not in either."""
+    out = {}
+    for key, kills, rest in (("score", ("killed",), ("survived",)),
+                             ("timeouts_as_kills", ("killed", "timed out"), ("survived",))):
+        k = sum(counts[c] for c in kills)
+        n = k + sum(counts[c] for c in rest)
+        interval = wilson(k, n)
+        out[key] = {"killed": k, "of": n,
+                    "percent": round(100.0 * k / n, 1) if n else None,
+                    "wilson95": [round(100.0 * b, 1) for b in interval] if interval else None}
+    return out
+
+
+def report(results, seed, given, total, seconds):
     counts = {k: sum(r["outcome"] == k for r in results)
-              for k in ("killed", "survived", "timed out", "invalid")}
-    valid = len(results) - counts["invalid"]
-    score = 100.0 * (counts["killed"] + counts["timed out"]) / valid if valid else 0.0
-    print("\nseed %d, %d of %d mutants, %.0f s" % (seed, len(results), total, seconds))
-    print("killed %(killed)d, survived %(survived)d, timed out %(timed out)d, "
-          "invalid %(invalid)d" % counts)
-    print("mutation score %.1f%% (killed + timed out) / valid" % score)
-    survivors = [r for r in results if r["outcome"] == "survived"]
-    if survivors:
-        print("survivors:")
-    for r in survivors:
-        print("  " + describe(r) + ("  [%d of %d tests]" % (r["tests"], r["covering"])
-                                    if r["covered"] else "  [not covered]"))
+              for k in ("killed", "timed out", "survived", "did not build")}
+    score = scores(counts)
+    print("\nseed %d (%s), %d of %d mutants, %.0f s" %
+          (seed, "given" if given else "fresh", len(results), total, seconds))
+    print("killed %(killed)d, timed out %(timed out)d, survived %(survived)d, "
+          "did not build %(did not build)d (not scored)" % counts)
+    for key, label in (("score", "mutation score, killed / (killed + survived)"),
+                       ("timeouts_as_kills", "with time-outs as kills, (killed + timed out) / "
+                                             "(killed + timed out + survived)")):
+        s = score[key]
+        if s["of"]:
+            print("%s: %.1f%% (%d of %d), 95%% Wilson score interval %.1f%% to %.1f%%" %
+                  ((label, s["percent"], s["killed"], s["of"]) + tuple(s["wilson95"])))
+        else:
+            print("%s: no scored mutants" % label)
+    for outcome, title in (("survived", "survivors"), ("timed out", "timed out")):
+        listed = [r for r in results if r["outcome"] == outcome]
+        if listed:
+            print("%s (%d):" % (title, len(listed)))
+        for r in listed:
+            if r["by"]:
+                note = r["by"]
+            elif r["covered"]:
+                note = "[%d of %d tests]" % (r["tests"], r["covering"])
+            else:
+                note = "[not covered]"
+            print("  %s  %s" % (describe(r), note))
     if os.environ.get("MUTATION_JSON"):
         Path(os.environ["MUTATION_JSON"]).write_text(json.dumps(
-            {"seed": seed, "sample": len(results), "mutants": total, "seconds": round(seconds),
-             "counts": counts, "score": round(score, 1), "results": results}, indent=1))
+            {"seed": seed, "seed_given": given, "sample": len(results), "mutants": total,
+             "seconds": round(seconds), "counts": counts, "interval": "95 % Wilson score",
+             "score": score["score"], "timeouts_as_kills": score["timeouts_as_kills"],
+             "results": results}, indent=1))
+
+
+# ---------------------------------------------------------------- self-check
+
+
+def selftest(_args):
+    """The outcome rules and the interval, without a build."""
+    bad = []
+    # Newcombe, Statistics in Medicine 17 (1998), table I, method 3.
+    for k, n, low, high in ((81, 263, 0.2553, 0.3662), (15, 148, 0.0624, 0.1605),
+                            (0, 20, 0.0, 0.1611), (1, 29, 0.0061, 0.1718)):
+        got = wilson(k, n)
+        if abs(got[0] - low) > 5e-5 or abs(got[1] - high) > 5e-5:
+            bad.append("wilson(%d, %d) = %.4f..%.4f, not %.4f..%.4f" % ((k, n) + got +
+                                                                         (low, high)))
+    a, b, c = ("a", True, False), ("b", False, False), ("c", False, True)
+    for ran, want in (([], ("survived", None)), ([a], ("survived", None)),
+                      ([c], ("timed out", "c")), ([a, c, b], ("killed", "b")),
+                      ([b, c], ("killed", "b"))):
+        if verdict(ran) != want:
+            bad.append("verdict(%s) = %s, not %s" % (ran, verdict(ran), want))
+    status = "1/1 Test #7: daemon.stun ..........***%s   9.01 sec\n"
+    for out, want in ((status % "Timeout", True), (status % "Failed", False),
+                      (status % "Failed" + "TimeoutError: timed out waiting for x\n"
+                       "\tThe following tests FAILED:\n\t  7 - daemon.stun (Timeout)\n", False)):
+        if bool(CTEST_TIMEOUT.search(out)) != want:
+            bad.append("ctest time-out read as %s in %r" % (not want, out))
+    got = scores({"killed": 40, "timed out": 10, "survived": 45, "did not build": 5})
+    if ([got[k][f] for k in ("score", "timeouts_as_kills") for f in ("killed", "of", "percent")]
+            != [40, 85, 47.1, 50, 95, 52.6]):
+        bad.append("scores: %s" % got)
+    none = scores({"killed": 0, "timed out": 0, "survived": 0, "did not build": 3})
+    if none["score"]["wilson95"] is not None:
+        bad.append("an interval for no scored mutant")
+    print("\n".join(bad) or "selftest passed")
+    sys.exit(1 if bad else 0)
 
 
 def main():
@@ -407,13 +518,14 @@ def main():
     parser.add_argument("--mutation-build", default=str(ROOT / "build-mutation"))
     parser.add_argument("--openwrt", default=str(ROOT / "build" / "openwrt"))
     parser.add_argument("--jobs", type=int, default=2)
-    parser.add_argument("command", choices=["coverage", "run", "list"])
+    parser.add_argument("command", choices=["coverage", "run", "list", "selftest"])
     args = parser.parse_args()
     if args.command == "list":
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # quietly, into head
         for m in enumerate_mutants(ROOT):
             print(describe(m))
     else:
-        {"coverage": coverage, "run": run}[args.command](args)
+        {"coverage": coverage, "run": run, "selftest": selftest}[args.command](args)
 
 
 if __name__ == "__main__":

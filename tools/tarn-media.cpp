@@ -23,6 +23,7 @@
 #include <set>
 
 #include "test_pattern.h"
+#include "util/utils.h"
 
 namespace {
 
@@ -62,7 +63,7 @@ struct Conn {
     uint64_t recv;
     uint32_t recv_crc;
     double tokens;  // rate credit, bytes
-    struct timespec last_tick;
+    int64_t last_tick_us;
     bool half_closed;
 };
 
@@ -82,11 +83,10 @@ struct Server {
     uint32_t recv_crc = 0;
 };
 
-double seconds_since(struct timespec *ref) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    double d = (now.tv_sec - ref->tv_sec) + (now.tv_nsec - ref->tv_nsec) / 1e9;
-    *ref = now;
+double seconds_since(int64_t *ref_us) {
+    int64_t now = monotonic_us();
+    double d = (now - *ref_us) / 1e6;
+    *ref_us = now;
     return d;
 }
 
@@ -176,7 +176,7 @@ void rate_cb(evutil_socket_t, short, void *arg) {
     double rate = static_cast<double>(c->srv->rate);
     // At most a tenth of a second of credit, so a stalled reader gets no burst.
     double cap = rate / 10 > 1 ? rate / 10 : 1;
-    c->tokens += rate * seconds_since(&c->last_tick);
+    c->tokens += rate * seconds_since(&c->last_tick_us);
     if (c->tokens > cap) c->tokens = cap;
     size_t n = static_cast<size_t>(c->tokens);
     size_t room = queue_room(c);
@@ -211,7 +211,7 @@ void accept_cb(struct evconnlistener *, evutil_socket_t fd, struct sockaddr *, i
             conn_free(c);
             return;
         }
-        clock_gettime(CLOCK_MONOTONIC, &c->last_tick);
+        c->last_tick_us = monotonic_us();
         bufferevent_setcb(bev, read_cb, nullptr, event_cb, c);
     } else {
         bufferevent_setwatermark(bev, EV_WRITE, kQueueLow, 0);

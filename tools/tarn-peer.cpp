@@ -36,6 +36,7 @@
 #include "udt_viewer.h"
 #include "stun/stun.h"
 #include "util/seal.h"
+#include "util/utils.h"
 #include "test_pattern.h"
 
 namespace {
@@ -146,9 +147,7 @@ void on_signal(int) {
 }
 
 double now_s() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
+    return monotonic_us() / 1e6;
 }
 
 int ms_between(double from, double to) {
@@ -156,15 +155,15 @@ int ms_between(double from, double to) {
 }
 
 std::string addr_text(const struct sockaddr_in &a) {
-    char ip[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &a.sin_addr, ip, sizeof(ip));
-    return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
+    char text[IPV4_TEXT_MAX];
+    ipv4_format(text, sizeof(text), ntohl(a.sin_addr.s_addr), ntohs(a.sin_port));
+    return text;
 }
 
 std::string ip_text(const struct sockaddr_in &a) {
-    char ip[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &a.sin_addr, ip, sizeof(ip));
-    return ip;
+    char text[IPV4_TEXT_MAX];
+    ipv4_format(text, sizeof(text), ntohl(a.sin_addr.s_addr), -1);
+    return text;
 }
 
 bool same_addr(const struct sockaddr_in &a, const struct sockaddr_in &b) {

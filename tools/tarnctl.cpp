@@ -21,6 +21,8 @@
 #include <string>
 
 #include "bus/ubus_api.h"
+#include "util/handle.h"
+#include "util/utils.h"
 
 // OpenWrt's headers carry no C++ guards.
 extern "C" {
@@ -72,21 +74,14 @@ struct Target {
     int timeout_ms = 5000;
 };
 
-using Json = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
-
-int64_t now_ms() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+using Json = unique_with<cJSON, cJSON_Delete>;
 
 // Sends one request and collects the answer until the daemon closes the
 // connection. expect_answer false: half-close after sending, so the daemon
 // sees the end of the request and closes once it has handled it.
 // Returns 0 with the answer (possibly empty) or -1 on a connection failure
 // or time-out.
-int exchange(const Target &t, const std::string &request, bool expect_answer,
-             std::string *answer) {
+int exchange(const Target &t, const std::string &request, bool expect_answer, std::string *answer) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     struct sockaddr_in sin;
@@ -99,8 +94,7 @@ int exchange(const Target &t, const std::string &request, bool expect_answer,
         return -1;
     }
     if (connect(fd, reinterpret_cast<struct sockaddr *>(&sin), sizeof(sin)) < 0) {
-        fprintf(stderr, "tarnctl: connect %s:%d: %s\n", t.address.c_str(), t.port,
-                strerror(errno));
+        fprintf(stderr, "tarnctl: connect %s:%d: %s\n", t.address.c_str(), t.port, strerror(errno));
         close(fd);
         return -1;
     }
@@ -111,10 +105,10 @@ int exchange(const Target &t, const std::string &request, bool expect_answer,
     }
     if (!expect_answer) shutdown(fd, SHUT_WR);
 
-    int64_t deadline = now_ms() + t.timeout_ms;
+    int64_t deadline = monotonic_ms() + t.timeout_ms;
     answer->clear();
     for (;;) {
-        int64_t left = deadline - now_ms();
+        int64_t left = deadline - monotonic_ms();
         if (left <= 0) {
             close(fd);
             return -1;
@@ -137,7 +131,7 @@ int exchange(const Target &t, const std::string &request, bool expect_answer,
 }
 
 int judge(const std::string &answer) {
-    Json root(cJSON_Parse(answer.c_str()), cJSON_Delete);
+    Json root(cJSON_Parse(answer.c_str()));
     if (!root) return EXIT_NO_ANSWER;
     cJSON *code = cJSON_GetObjectItem(root.get(), "error_code");
     if (!cJSON_IsNumber(code)) return EXIT_NO_ANSWER;
@@ -170,7 +164,7 @@ std::string print_json(cJSON *obj) {
 }
 
 std::string ready_request(const char *sid) {
-    Json root(cJSON_CreateObject(), cJSON_Delete);
+    Json root(cJSON_CreateObject());
     cJSON_AddStringToObject(root.get(), "request", "is_p2p_ready");
     cJSON *params = cJSON_AddObjectToObject(root.get(), "params");
     cJSON_AddStringToObject(params, "sid", sid);
@@ -190,7 +184,7 @@ bool split_host_port(const char *text, std::string *ip, int *port) {
 
 // The answer carries the device's addresses once "result" has "dev_addr".
 bool has_addresses(const std::string &answer, std::string *sid) {
-    Json root(cJSON_Parse(answer.c_str()), cJSON_Delete);
+    Json root(cJSON_Parse(answer.c_str()));
     cJSON *result = root ? cJSON_GetObjectItem(root.get(), "result") : nullptr;
     if (!result) return false;
     cJSON *s = cJSON_GetObjectItem(result, "sid");
@@ -200,10 +194,14 @@ bool has_addresses(const std::string &answer, std::string *sid) {
 
 int cmd_prepare(const Target &t, int argc, char **argv) {
     static const struct option opts[] = {
-        {"stun", required_argument, nullptr, 's'},     {"peer-pub", required_argument, nullptr, 'P'},
-        {"peer-pri", required_argument, nullptr, 'I'}, {"nat-type", required_argument, nullptr, 'n'},
-        {"app-version", required_argument, nullptr, 'V'}, {"wait", required_argument, nullptr, 'w'},
-        {"session-key", required_argument, nullptr, 'k'}, {nullptr, 0, nullptr, 0},
+        {"stun", required_argument, nullptr, 's'},
+        {"peer-pub", required_argument, nullptr, 'P'},
+        {"peer-pri", required_argument, nullptr, 'I'},
+        {"nat-type", required_argument, nullptr, 'n'},
+        {"app-version", required_argument, nullptr, 'V'},
+        {"wait", required_argument, nullptr, 'w'},
+        {"session-key", required_argument, nullptr, 'k'},
+        {nullptr, 0, nullptr, 0},
     };
     const char *stun = nullptr;
     const char *session_key = nullptr;
@@ -214,23 +212,34 @@ int cmd_prepare(const Target &t, int argc, char **argv) {
     int c;
     while ((c = getopt_long(argc, argv, "", opts, nullptr)) != -1) {
         switch (c) {
-            case 's': stun = optarg; break;
+            case 's':
+                stun = optarg;
+                break;
             case 'P':
                 if (!split_host_port(optarg, &pub_ip, &pub_port)) return -1;
                 break;
             case 'I':
                 if (!split_host_port(optarg, &pri_ip, &pri_port)) return -1;
                 break;
-            case 'n': nat_type = atoi(optarg); break;
-            case 'V': app_version = atoi(optarg); break;
-            case 'w': wait_s = atof(optarg); break;
-            case 'k': session_key = optarg; break;
-            default: return -1;
+            case 'n':
+                nat_type = atoi(optarg);
+                break;
+            case 'V':
+                app_version = atoi(optarg);
+                break;
+            case 'w':
+                wait_s = atof(optarg);
+                break;
+            case 'k':
+                session_key = optarg;
+                break;
+            default:
+                return -1;
         }
     }
     if (!stun || pub_port < 0 || pri_port < 0 || nat_type < 0) return -1;
 
-    Json root(cJSON_CreateObject(), cJSON_Delete);
+    Json root(cJSON_CreateObject());
     cJSON_AddStringToObject(root.get(), "request", "prepare_p2p");
     cJSON *params = cJSON_AddObjectToObject(root.get(), "params");
     cJSON_AddStringToObject(params, "version", "1.0");
@@ -251,9 +260,9 @@ int cmd_prepare(const Target &t, int argc, char **argv) {
         return EXIT_NO_ANSWER;
     }
     std::string sid;
-    int64_t deadline = now_ms() + static_cast<int64_t>(wait_s * 1000);
+    int64_t deadline = monotonic_ms() + static_cast<int64_t>(wait_s * 1000);
     while (wait_s > 0 && judge(answer) == EXIT_ANSWER_OK && !has_addresses(answer, &sid) &&
-           now_ms() < deadline) {
+           monotonic_ms() < deadline) {
         usleep(250 * 1000);
         std::string next;
         if (exchange(t, ready_request(sid.c_str()), true, &next) < 0 || next.empty()) {
@@ -342,7 +351,7 @@ int cmd_status(const Target &t) {
                 rc == UBUS_STATUS_NOT_FOUND ? "tarn is not on the bus" : ubus_strerror(rc));
         return EXIT_NO_ANSWER;
     }
-    Json root(cJSON_Parse(answer.c_str()), cJSON_Delete);
+    Json root(cJSON_Parse(answer.c_str()));
     if (!root) {
         fprintf(stderr, "tarnctl: unreadable status\n");
         return EXIT_NO_ANSWER;
@@ -384,8 +393,7 @@ int main(int argc, char **argv) {
     char **args = argv + i;
 
     if (!strcmp(cmd, "info") && rest == 1) return run(t, "{\"request\":\"get_tarn_info\"}", true);
-    if (!strcmp(cmd, "clean") && rest == 1)
-        return run(t, "{\"request\":\"do_tarn_clean\"}", false);
+    if (!strcmp(cmd, "clean") && rest == 1) return run(t, "{\"request\":\"do_tarn_clean\"}", false);
     if (!strcmp(cmd, "share-reload") && rest == 1)
         return run(t, "{\"action\":\"share_info_reload\"}", false);
     if (!strcmp(cmd, "ready") && rest == 2) return run(t, ready_request(args[1]), true);

@@ -20,4 +20,3 @@ void libcloud_close_all();
 int libcloud_answer(struct bufferevent *bev, const control_response *resp);
 // Writes the answer; 0, or -1 when it could not be built.
 int send_back_response(struct bufferevent *bev, const control_response *resp);
-

@@ -51,7 +51,7 @@ void limit_heap_mapping() {
 
 const char kUsage[] =
     "usage: %s [options]\n\t[-l local-address], eg. 127.0.0.1\n\t[-p local-port], eg. "
-    "929\n\t[-d debug]\n\t[-h help]\n\t[-v version]\n";
+    "929\n\t[-d debug]\n\t[-f foreground]\n\t[-h help]\n\t[-v version]\n";
 
 // Held open, and its lock with it, for the life of the process. Only root
 // may open it: anyone who can open it can hold a lock that keeps tarn from
@@ -141,13 +141,16 @@ int parse_command_line(p2p_context *ctx, int argc, char **argv, bool *debug) {
     return 0;
 }
 
+// SIGINT/SIGTERM end the loop this much later, so the loop finishes the
+// callbacks it is running.
+const struct timeval kQuitDelay = {0, 5000};
+
 void signal_quit_cb(evutil_socket_t sig, short events, void *arg) {
     (void)sig;
     auto *base = static_cast<event_base *>(arg);
     if (!base) return;
     LOG("got signal event:%#x\n", events);
-    struct timeval delay = {0, 5000};
-    event_base_loopexit(base, &delay);
+    event_base_loopexit(base, &kQuitDelay);
 }
 
 void signal_reload_cb(evutil_socket_t, short, void *) {
@@ -187,8 +190,8 @@ void p2p_context_local_accept(struct evconnlistener *listener, evutil_socket_t f
         return;
     }
     auto *sin = reinterpret_cast<struct sockaddr_in *>(peer);
-    char ip[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &sin->sin_addr, ip, sizeof(ip));
+    char ip[IPV4_TEXT_MAX];
+    ipv4_format(ip, sizeof(ip), ntohl(sin->sin_addr.s_addr), -1);
     LOG("Accept control from %s:%d\n", ip, ntohs(sin->sin_port));
     if (libcloud_accept(ctx->base, fd) != 0) {
         LOG("failed to setup new p2p session");
@@ -199,6 +202,7 @@ void p2p_context_local_accept(struct evconnlistener *listener, evutil_socket_t f
 
 }  // namespace
 
+// The text, blank lines included, is what crash collectors search for.
 void signal_abort_handler(int sig) {
     char msg[64];
     int n = snprintf(msg, sizeof(msg), "Attention!!!!signal %d caught\n\n\n\n\n", sig);
@@ -247,6 +251,8 @@ int p2p_context_init_event(p2p_context *ctx) {
     return 0;
 }
 
+// Only a log line, after a failed accept: log readers look for it, and the
+// context and the loop carry on.
 void p2p_context_clear(p2p_context *ctx) {
     if (!ctx) return;
     LOG("ctx cleared.");
@@ -291,10 +297,7 @@ int tarn_main(int argc, char **argv) {
     // Log lines are read live by whoever holds our standard output.
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    if (init_dev_mac() < 0) {
-        LOG_FAILURE_AS("main", "init mac error");
-        return -1;
-    }
+    init_dev_mac();  // never fails: a device without a MAC gets a fixed one
     if (wants_foreground(argc, argv)) {
         if (chdir("/") < 0) LOG_AS("main", "chdir / failed - %s", strerror(errno));
     } else if (daemon(0, 1) < 0) {
@@ -340,7 +343,8 @@ int tarn_main(int argc, char **argv) {
         p2p_context_free(ctx);
         return -1;
     }
-    if (tarn_bus_start(ctx->base, session_mgr_status, session_mgr_cleanup) < 0) LOG_AS("main", "warning: bus object fail");
+    if (tarn_bus_start(ctx->base, session_mgr_status, session_mgr_cleanup) < 0)
+        LOG_AS("main", "warning: bus object fail");
 
     LOG_AS("main", "p2p daemon started. version: %s\n", TARN_VERSION);
     event_base_dispatch(ctx->base);

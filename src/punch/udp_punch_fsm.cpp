@@ -49,7 +49,6 @@ int receive(const char *machine, const struct udp_punch_ctx *ctx, int fd, datagr
     return 1;
 }
 
-
 void note_syn(struct udp_punch_ctx *ctx) {
     if (ctx->syn_seen) return;
     stat_set_syn_recv_time(ctx->stat, time_offset_ms(&ctx->start_time));
@@ -57,8 +56,7 @@ void note_syn(struct udp_punch_ctx *ctx) {
 }
 
 void note_success(struct udp_punch_ctx *ctx, const struct sockaddr_in &src) {
-    stat_set_src_addr_recv(ctx->stat, ip_to_str(ntohl(src.sin_addr.s_addr)),
-                           ntohs(src.sin_port));
+    stat_set_src_addr_recv(ctx->stat, ip_to_str(ntohl(src.sin_addr.s_addr)), ntohs(src.sin_port));
     stat_enter_stream_stage(ctx->stat);
 }
 

@@ -146,8 +146,7 @@ int udp_punch_clear_internal(struct udp_punch_ctx *ctx) {
         ctx->fixed_sock = -1;
     }
     if (st->out_buf) {
-        stat_set_data_buf_sent(ctx->stat,
-                               static_cast<int32_t>(evbuffer_get_length(st->out_buf)));
+        stat_set_data_buf_sent(ctx->stat, static_cast<int32_t>(evbuffer_get_length(st->out_buf)));
         evbuffer_free(st->out_buf);
     }
     seal_session_free(st->seal);

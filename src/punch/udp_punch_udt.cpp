@@ -36,7 +36,6 @@ constexpr int kLocalChunk = 8192;
 constexpr int kUdpIpHeader = 28;
 constexpr int kUdtHeader = 16;
 
-
 struct udt_option {
     int id;
     int value;
@@ -57,7 +56,6 @@ const udt_option kUdtOptions[] = {
     {UDT_OPT_UDP_RCVBUF, 212992, false},
     {UDT_OPT_FC, 32, false},
 };
-
 
 bool udt_gone(int state) {
     return state == UDT_STATE_CLOSED || state == UDT_STATE_NONEXIST;

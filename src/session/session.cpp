@@ -12,7 +12,6 @@
 
 #include "dns/evaddrinfo.h"
 #include "session/session_bridge.h"
-#include "conn/libcloud_conn.h"
 #include "session/session_probe.h"
 #include "util/log.h"
 #include "util/tunables.h"
@@ -266,7 +265,8 @@ void session_timeout_cb(evutil_socket_t fd, short events, void *arg) {
     (void)fd;
     (void)events;
     auto *sess = static_cast<p2p_session *>(arg);
-    stat_set_err_code(&sess->stat, sess->punch_started ? STAT_ERR_DEADLINE_PUNCHING : STAT_ERR_DEADLINE);
+    stat_set_err_code(&sess->stat,
+                      sess->punch_started ? STAT_ERR_DEADLINE_PUNCHING : STAT_ERR_DEADLINE);
     session_free(sess);
 }
 

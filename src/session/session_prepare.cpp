@@ -15,7 +15,6 @@
 
 #include "dns/evaddrinfo.h"
 #include "session/session.h"
-#include "conn/libcloud_conn.h"
 #include "session/session_probe.h"
 #include "stun/stun.h"
 #include "util/log.h"
@@ -31,6 +30,12 @@ constexpr int kMaxStunResends = 8;
 constexpr int kStunBuf = 1024;
 // Datagrams read per wake-up before the loop gets back to other work.
 constexpr int kStunReadsPerWake = 16;
+// A session that has neither failed nor connected by then is freed
+// (-52013, or -52014 once punching started).
+const struct timeval kSessionDeadline = {20, 20};
+// The prepare answer waits this long for the public address, then goes out
+// as "not ready".
+const struct timeval kPrepareAnswerWait = {0, 500000};
 
 void p2p_stun_event_cb(evutil_socket_t fd, short events, void *arg);
 
@@ -41,16 +46,10 @@ int64_t stun_wait_us(int resends) {
     return static_cast<int64_t>(ms) * 1000;
 }
 
-int64_t now_us() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 // (Re-)adds the STUN event until the current wait's end; a datagram that is
 // not our answer leaves that end where it was.
 int add_stun_wait(p2p_session *sess) {
-    int64_t left = sess->stun_wait_end_us - now_us();
+    int64_t left = sess->stun_wait_end_us - monotonic_us();
     if (left < 0) left = 0;
     struct timeval tv = {static_cast<time_t>(left / 1000000),
                          static_cast<suseconds_t>(left % 1000000)};
@@ -58,7 +57,7 @@ int add_stun_wait(p2p_session *sess) {
 }
 
 int start_stun_wait(p2p_session *sess, int resends) {
-    sess->stun_wait_end_us = now_us() + stun_wait_us(resends);
+    sess->stun_wait_end_us = monotonic_us() + stun_wait_us(resends);
     return add_stun_wait(sess);
 }
 
@@ -243,7 +242,7 @@ int on_stun_event(p2p_session *sess, short events) {
         answered = got > 0;
         // Other datagrams leave the wait's end where it was, so a flood
         // cannot hold the re-sends back.
-        if (!answered && sess->stun_wait_end_us > now_us()) {
+        if (!answered && sess->stun_wait_end_us > monotonic_us()) {
             if (add_stun_wait(sess) < 0) {
                 LOG_AS("p2p_stun_event_cb", "add stun event, error");
                 return -1;
@@ -307,12 +306,10 @@ void timer_prepare_cb(evutil_socket_t fd, short events, void *arg) {
 }
 
 int start_session(p2p_session *sess) {
-    struct timeval deadline = {20, 20};
-    struct timeval prepare = {0, 500000};
     sess->ev_timeout = evtimer_new(g_session_base, session_timeout_cb, sess);
-    if (!sess->ev_timeout || evtimer_add(sess->ev_timeout, &deadline) < 0) return -1;
+    if (!sess->ev_timeout || evtimer_add(sess->ev_timeout, &kSessionDeadline) < 0) return -1;
     sess->ev_prepare = evtimer_new(g_session_base, timer_prepare_cb, sess);
-    if (!sess->ev_prepare || evtimer_add(sess->ev_prepare, &prepare) < 0) return -1;
+    if (!sess->ev_prepare || evtimer_add(sess->ev_prepare, &kPrepareAnswerWait) < 0) return -1;
     // The server is always queried on the STUN port, whatever port the URL named.
     sess->dns_req = evaddrinfo_new(g_session_base, sess->peer.stun_server, kStunService,
                                    kResolveTimeoutS, dns_cb, sess);

@@ -26,6 +26,8 @@ namespace {
 
 constexpr int kLabels = 16;
 constexpr int kNatTypeDeadlineSec = 7;
+// A probe-port run every minute keeps the ports in the reports fresh.
+const struct timeval kProbePeriod = {60, 0};
 
 struct event *gpp_timer;
 std::atomic<bool> probe_running{false};
@@ -58,8 +60,7 @@ void gpp_start_run() {
 
 int STUN_gpp_thread(struct event_base *base) {
     gpp_timer = event_new(base, -1, EV_TIMEOUT | EV_PERSIST, gpp_timer_cb, nullptr);
-    struct timeval period = {60, 0};
-    if (!gpp_timer || event_add(gpp_timer, &period) < 0) {
+    if (!gpp_timer || event_add(gpp_timer, &kProbePeriod) < 0) {
         LOG("event gpp failed");
         gpp_timer_free();
         return -1;

@@ -10,7 +10,6 @@
 
 #include "session/session.h"
 #include "session/session_bridge.h"
-#include "conn/libcloud_conn.h"
 #include "util/log.h"
 
 static constexpr char log_unit[] = "session";

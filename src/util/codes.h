@@ -30,6 +30,7 @@ enum {
     ERR_BAD_REQUEST = 23,
     ERR_NO_IDLE_SESSION = 24,
 };
+// The texts libcloud compares, misspellings included: keep them byte-exact.
 #define MSG_NO_SESSION "no sess with this sid"
 #define MSG_EXCEPTION "exception occured"
 #define MSG_BAD_REQUEST "request json string error"
@@ -37,13 +38,13 @@ enum {
 
 // A report's "errorCode": how a session failed.
 enum {
-    STAT_ERR_DNS = -52009,               // the STUN server's name did not resolve
-    STAT_ERR_STUN_QUERY = -52010,        // the public-address query failed
-    STAT_ERR_PUNCH_RECV = -52011,        // receiving on a punch socket failed
-    STAT_ERR_UDT_CONNECT = -52012,       // the UDT connect step after a won punch failed
-    STAT_ERR_DEADLINE = -52013,          // deadline, punching not started
-    STAT_ERR_DEADLINE_PUNCHING = -52014, // deadline, punching started
-    STAT_ERR_CLEANED = -52015,           // cleaned up before streaming
+    STAT_ERR_DNS = -52009,                // the STUN server's name did not resolve
+    STAT_ERR_STUN_QUERY = -52010,         // the public-address query failed
+    STAT_ERR_PUNCH_RECV = -52011,         // receiving on a punch socket failed
+    STAT_ERR_UDT_CONNECT = -52012,        // the UDT connect step after a won punch failed
+    STAT_ERR_DEADLINE = -52013,           // deadline, punching not started
+    STAT_ERR_DEADLINE_PUNCHING = -52014,  // deadline, punching started
+    STAT_ERR_CLEANED = -52015,            // cleaned up before streaming
 };
 
 // A report's "stopReason": why streaming ended; the last one recorded wins.

@@ -29,10 +29,10 @@ void tarn_log_check_output();
 #define LOG(...) LOG_AS(__func__, __VA_ARGS__)
 // For a line logged under another function's name than the one it sits in
 // (a helper doing a callback's work).
-#define LOG_AS(func, ...)                                                      \
-    do {                                                                       \
-        if (tarn_log_live.load(std::memory_order_relaxed))                     \
-            tarn_log(log_unit, __LINE__, func, __VA_ARGS__);                   \
+#define LOG_AS(func, ...)                                    \
+    do {                                                     \
+        if (tarn_log_live.load(std::memory_order_relaxed))   \
+            tarn_log(log_unit, __LINE__, func, __VA_ARGS__); \
     } while (0)
 #define LOG_FAILURE(...) tarn_log_failure(log_unit, __LINE__, __func__, __VA_ARGS__)
 #define LOG_FAILURE_AS(func, ...) tarn_log_failure(log_unit, __LINE__, func, __VA_ARGS__)

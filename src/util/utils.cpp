@@ -16,6 +16,7 @@
 #include <ctime>
 #include <memory>
 
+#include "util/handle.h"
 #include "util/log.h"
 
 static constexpr char log_unit[] = "utils";
@@ -27,15 +28,8 @@ namespace {
 const char kDefaultMac[] = "1234567890AB";
 const char kSidAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 
-struct FileCloser {
-    void operator()(FILE *fp) const { fclose(fp); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
-struct UciFree {
-    void operator()(uci_context *ctx) const { uci_free_context(ctx); }
-};
-using UciPtr = std::unique_ptr<uci_context, UciFree>;
+using FilePtr = unique_with<FILE, fclose>;
+using UciPtr = unique_with<uci_context, uci_free_context>;
 
 // uci_perror's text. libuci's own appends a line feed to a static 128-byte
 // buffer on every call: one more blank line each time, past its end after 127.
@@ -218,7 +212,7 @@ bool wan_device_mac(char (&out)[129]) {
 
 }  // namespace
 
-int init_dev_mac() {
+void init_dev_mac() {
     char out[129] = {0};
     // "e": the pipe is close-on-exec in this process (musl sets it anyway).
     FILE *fp = popen("uci get network.wan.macaddr", "re");
@@ -231,11 +225,7 @@ int init_dev_mac() {
     }
     if (!out[0] && !wan_device_mac(out)) out[0] = '\0';
 
-    memset(dev_mac, 0, sizeof(dev_mac));
-    const char *src = out[0] ? out : kDefaultMac;
-    size_t len = strnlen(src, sizeof(dev_mac) - 1);
-    memcpy(dev_mac, src, len);
-    return 0;
+    copy_text(dev_mac, out[0] ? out : kDefaultMac);
 }
 
 int gen_session_id(char *buf, int size) {

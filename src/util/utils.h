@@ -33,7 +33,7 @@ extern char dev_mac[17];
 void random_bytes(void *buf, size_t len);
 // dev_mac from `uci get network.wan.macaddr`, else the WAN device's own address
 // (/sys/class/net/DEV/address), else "1234567890AB".
-int init_dev_mac();
+void init_dev_mac();
 // Writes "MAC-SECONDS-16ALNUM" into buf; returns the formatted length.
 int gen_session_id(char *buf, int size);
 int get_local_ip(const char *ifname, struct sockaddr_in *addr);
@@ -60,7 +60,7 @@ size_t copy_text(char (&dst)[N], const char *src) {
 // A caller broke a precondition: a bug, not a runtime condition. Writes
 // "assert failed:COND,WHY" to standard output and exits with status 1.
 [[noreturn]] void tarn_assert_failed(const char *cond, const char *why);
-#define TARN_ASSERT(cond, why) \
-    do {                       \
+#define TARN_ASSERT(cond, why)                       \
+    do {                                             \
         if (!(cond)) tarn_assert_failed(#cond, why); \
     } while (0)
