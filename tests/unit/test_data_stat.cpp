@@ -142,8 +142,8 @@ void fill_discovery(discover_stat_data *d) {
 }
 
 TEST(DiscoverReport, EveryTestAnswered) {
-    discover_stat_data *d = g_nat_data;
-    ASSERT_NE(d, nullptr);
+    discover_stat_data rec;
+    discover_stat_data *d = &rec;
     fill_discovery(d);
     d->duration = 733;  // fixed for the expected text
     const std::string head =
