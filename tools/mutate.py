@@ -41,8 +41,8 @@ GCOV_LOCK = threading.Lock()
 
 # Preprocessor lines, log calls and assertions (a mutated condition of an
 # assertion tests the check, not the code).
-SKIP_LINE = re.compile(r"^\s*#|\b(LOG(_AS|_FAILURE|_FAILURE_AS)?|tarn_log(_failure|_raw)?|stun_diag"
-                       r"|\w*assert|\w*ASSERT|require)\b")
+SKIP_LINE = re.compile(r"^\s*#|\b(LOG(_AS|_FAILURE|_FAILURE_AS)?|tarn_log(_failure|_raw)?"
+                       r"|\w*assert|\w*ASSERT|\w*assert_failed)\b")
 COMPARE = re.compile(r"(?<=\s)(<=|>=|==|!=|<|>)(?=\s)")
 FLIP = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
 LOGIC = re.compile(r"(?<=\s)(&&|\|\|)(?=\s)")

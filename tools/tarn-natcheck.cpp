@@ -24,7 +24,7 @@ const char kHelp[] =
     "NAT discovery report to cloud_log when a bus is running.\n"
     "\n"
     "Options:\n"
-    "  -v   print the STUN client's diagnostics on standard error\n"
+    "  -v   print the STUN client's diagnostics\n"
     "  -p   then run one probe-port discovery (the server must also answer on\n"
     "       ports 3479, 13478 and 13479 of both its addresses)\n"
     "  -P   the probe-port discovery only\n"

@@ -17,11 +17,9 @@
 // `arg` are written before the thread starts and only read afterwards.
 #include "dns/evaddrinfo.h"
 
-#include <arpa/inet.h>
 #include <event2/event.h>
 #include <netinet/in.h>
 #include <pthread.h>
-#include <resolv.h>
 
 #include <atomic>
 #include <cstdint>
@@ -30,6 +28,7 @@
 #include <new>
 
 #include "util/log.h"
+#include "util/utils.h"
 
 static constexpr char log_unit[] = "evaddrinfo";
 
@@ -65,8 +64,6 @@ void evaddrinfo_free_internal(struct evaddrinfo *req) {
     struct addrinfo *res = req->res.load(std::memory_order_acquire);
     if (res) freeaddrinfo(res);
     delete req;
-    req = nullptr;
-    LOG("evaddrinfo_free_internal %p\n", static_cast<void *>(req));
 }
 
 void *thread_getaddrinfo(void *p) {
@@ -84,9 +81,9 @@ void *thread_getaddrinfo(void *p) {
         LOG("getaddrinfo('%s:%s') failed: %d; %s\n", req->host, req->port, rc, gai_strerror(rc));
     } else {
         // ip_to_str shares one buffer between callers; this thread needs its own.
-        char ip[INET_ADDRSTRLEN] = "";
+        char ip[IPV4_TEXT_MAX];
         const auto *sin = reinterpret_cast<const struct sockaddr_in *>(res->ai_addr);
-        inet_ntop(AF_INET, &sin->sin_addr, ip, sizeof(ip));
+        ipv4_format(ip, sizeof(ip), ntohl(sin->sin_addr.s_addr), -1);
         LOG("getaddrinfo('%s:%s') '%s:%d'\n", req->host, req->port, ip, ntohs(sin->sin_port));
     }
 
@@ -126,10 +123,6 @@ int start_resolver(struct evaddrinfo *req) {
 
 void timeout_cb(evutil_socket_t, short, void *p) {
     auto *req = static_cast<struct evaddrinfo *>(p);
-    if (!req) {
-        LOG("ptr is NULL.");
-        return;
-    }
     if (!req->started) start_resolver(req);
     int remaining = req->remaining_ms.fetch_sub(kTickMs, std::memory_order_relaxed) - kTickMs;
     struct addrinfo *res = req->res.load(std::memory_order_acquire);
@@ -146,9 +139,6 @@ void timeout_cb(evutil_socket_t, short, void *p) {
 struct evaddrinfo *evaddrinfo_new(struct event_base *base, const char *host, const char *port,
                                   int timeout_s, evaddrinfo_cb_fn cb, void *arg) {
     if (!base || !host || !cb || timeout_s <= 0) return nullptr;
-
-    // Let the resolver pick up a changed resolv.conf before its next lookup.
-    _res.options &= ~RES_INIT;
 
     auto *req = new (std::nothrow) evaddrinfo{};
     if (!req) return nullptr;

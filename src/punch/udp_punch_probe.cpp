@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -21,6 +20,7 @@
 #include "stun/stun.h"
 #include "util/log.h"
 #include "util/seal.h"
+#include "util/utils.h"
 
 static constexpr char log_unit[] = "udp_punch";
 
@@ -306,8 +306,6 @@ int punch_fixed_source_path(const struct udp_punch_ctx *ctx, const struct sockad
 const char *sockaddr_to_str(const struct sockaddr_in *addr) {
     static char text[32];
     if (!addr) return nullptr;
-    char ip[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &addr->sin_addr, ip, sizeof(ip));
-    snprintf(text, sizeof(text), "%s:%d", ip, ntohs(addr->sin_port));
+    ipv4_format(text, sizeof(text), ntohl(addr->sin_addr.s_addr), ntohs(addr->sin_port));
     return text;
 }

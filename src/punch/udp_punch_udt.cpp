@@ -28,13 +28,29 @@ static constexpr char log_unit[] = "udp_punch";
 namespace {
 
 constexpr int kMss = 1420;
+// UDT's send buffer, in bytes; it holds it as packets of MSS - 28.
 constexpr int kUdtSendBuf = 262144;
+// The kernel's send buffer under UDT's UDP socket.
+constexpr int kUdpSendBuf = 131072;
+// UDT's receive buffer (bytes) and flight window (packets), both at UDT's
+// floor of 32 packets: it raises a smaller receive buffer to that.
+constexpr int kUdtRecvBuf = 16384;
+constexpr int kFlightPackets = 32;
+// The kernel's receive buffer under UDT's UDP socket. Not 8192: with
+// talk-back on a loaded device that dropped the stream's acknowledgements
+// and the talk-back (docs/performance.md). The kernel's own default; it
+// costs memory only while datagrams wait.
+constexpr int kUdpRecvBuf = 212992;
+// Read per tick: at most one chunk from the peer, chunks of this size from
+// the local side while the send buffer takes them.
 constexpr int kPeerChunk = 2048;
 constexpr int kLocalChunk = 8192;
 // UDT4 counts its send buffer in packets of MSS - 28 bytes (IP and UDP
 // headers) and fills each with at most MSS - 44 (its own header too).
 constexpr int kUdpIpHeader = 28;
 constexpr int kUdtHeader = 16;
+// The tick that reports the connection and pumps both ways.
+constexpr struct timeval kUdtTick = {0, 15000};
 
 struct udt_option {
     int id;
@@ -48,13 +64,10 @@ const udt_option kUdtOptions[] = {
     {UDT_OPT_MSS, kMss, true},
     {UDT_OPT_RCVSYN, 0, true},  // also makes connect non-blocking
     {UDT_OPT_SNDBUF, kUdtSendBuf, false},
-    {UDT_OPT_UDP_SNDBUF, 131072, false},
-    {UDT_OPT_RCVBUF, 16384, false},
-    // Not 8192: with talk-back on a loaded device that dropped the stream's
-    // acknowledgements and the talk-back (docs/performance.md). The kernel's
-    // own default; it costs memory only while datagrams wait.
-    {UDT_OPT_UDP_RCVBUF, 212992, false},
-    {UDT_OPT_FC, 32, false},
+    {UDT_OPT_UDP_SNDBUF, kUdpSendBuf, false},
+    {UDT_OPT_RCVBUF, kUdtRecvBuf, false},
+    {UDT_OPT_UDP_RCVBUF, kUdpRecvBuf, false},
+    {UDT_OPT_FC, kFlightPackets, false},
 };
 
 bool udt_gone(int state) {
@@ -300,8 +313,7 @@ int connect_step(const char *who, struct udp_punch_ctx *ctx, struct event *ev_wi
     udp_punch_stop_sweeps(st);
     event_del(ev_win);
     event_assign(ev_win, ctx->base, -1, EV_TIMEOUT | EV_PERSIST, udt_event_cb, ctx);
-    struct timeval tick = {0, 15000};
-    if (event_add(ev_win, &tick) < 0) return -1;
+    if (event_add(ev_win, &kUdtTick) < 0) return -1;
     if (*ev_other) {
         event_free(*ev_other);
         *ev_other = nullptr;

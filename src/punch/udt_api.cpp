@@ -38,116 +38,97 @@ void udt_start() {
     });
 }
 
+// Nothing thrown inside UDT may cross into libevent's or our C-like callers:
+// a throw reads as the call's failure value.
+template <class Call>
+int guarded(int failed, Call call) {
+    try {
+        return call();
+    } catch (...) {
+        return failed;
+    }
+}
+
+// 0, or -1 for UDT's ERROR.
+int status(int rc) {
+    return rc == UDT::ERROR ? -1 : 0;
+}
+
+UDT::SOCKOPT opt(int optname) {
+    return static_cast<UDT::SOCKOPT>(optname);
+}
+
 }  // namespace
 
 int udt_socket(int af, int type, int protocol) {
     udt_start();
-    try {
+    return guarded(-1, [&] {
         UDTSOCKET u = UDT::socket(af, type, protocol);
         return u == UDT::INVALID_SOCK ? -1 : u;
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int udt_bind2(int u, int udp_fd) {
-    try {
-        return UDT::bind2(u, udp_fd) == UDT::ERROR ? -1 : 0;
-    } catch (...) {
-        return -1;
-    }
+    return guarded(-1, [&] { return status(UDT::bind2(u, udp_fd)); });
 }
 
 int udt_connect(int u, const struct sockaddr *addr, int addrlen) {
-    try {
-        return UDT::connect(u, addr, addrlen) == UDT::ERROR ? -1 : 0;
-    } catch (...) {
-        return -1;
-    }
+    return guarded(-1, [&] { return status(UDT::connect(u, addr, addrlen)); });
 }
 
 int udt_send(int u, const char *buf, int len, int flags) {
-    try {
+    return guarded(-1, [&] {
         int n = UDT::send(u, buf, len, flags);
         return n == UDT::ERROR ? -1 : n;
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int udt_recv(int u, char *buf, int len, int flags) {
-    try {
+    return guarded(-1, [&] {
         int n = UDT::recv(u, buf, len, flags);
         return n == UDT::ERROR ? -1 : n;
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int udt_close(int u) {
-    try {
-        return UDT::close(u) == UDT::ERROR ? -1 : 0;
-    } catch (...) {
-        return -1;
-    }
+    return guarded(-1, [&] { return status(UDT::close(u)); });
 }
 
 int udt_getsockopt(int u, int level, int optname, void *optval, int *optlen) {
-    try {
-        if (!is_bool_option(optname))
-            return UDT::getsockopt(u, level, static_cast<UDT::SOCKOPT>(optname), optval, optlen) ==
-                           UDT::ERROR
-                       ? -1
-                       : 0;
+    return guarded(-1, [&] {
+        if (!is_bool_option(optname)) {
+            return status(UDT::getsockopt(u, level, opt(optname), optval, optlen));
+        }
         if (*optlen < static_cast<int>(sizeof(int32_t))) return -1;
         bool flag = false;
         int len = sizeof flag;
-        if (UDT::getsockopt(u, level, static_cast<UDT::SOCKOPT>(optname), &flag, &len) ==
-            UDT::ERROR)
-            return -1;
+        if (status(UDT::getsockopt(u, level, opt(optname), &flag, &len)) < 0) return -1;
         int32_t value = flag ? 1 : 0;
         memcpy(optval, &value, sizeof value);
         *optlen = sizeof value;
         return 0;
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int udt_setsockopt(int u, int level, int optname, const void *optval, int optlen) {
-    try {
-        if (!is_bool_option(optname))
-            return UDT::setsockopt(u, level, static_cast<UDT::SOCKOPT>(optname), optval, optlen) ==
-                           UDT::ERROR
-                       ? -1
-                       : 0;
+    return guarded(-1, [&] {
+        if (!is_bool_option(optname)) {
+            return status(UDT::setsockopt(u, level, opt(optname), optval, optlen));
+        }
         if (optlen < static_cast<int>(sizeof(int32_t))) return -1;
         int32_t value;
         memcpy(&value, optval, sizeof value);
         bool flag = value != 0;
-        return UDT::setsockopt(u, level, static_cast<UDT::SOCKOPT>(optname), &flag, sizeof flag) ==
-                       UDT::ERROR
-                   ? -1
-                   : 0;
-    } catch (...) {
-        return -1;
-    }
+        return status(UDT::setsockopt(u, level, opt(optname), &flag, sizeof flag));
+    });
 }
 
 int udt_getsockstate(int u) {
-    try {
-        return static_cast<int>(UDT::getsockstate(u));
-    } catch (...) {
-        return UDT_STATE_NONEXIST;
-    }
+    return guarded(UDT_STATE_NONEXIST, [&] { return static_cast<int>(UDT::getsockstate(u)); });
 }
 
 int udt_getlasterror_code() {
-    try {
-        return UDT::getlasterror_code();
-    } catch (...) {
-        return -1;
-    }
+    return guarded(-1, [] { return UDT::getlasterror_code(); });
 }
 
 // The numbers above are the library's own; a different UDT would break them.

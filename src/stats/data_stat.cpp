@@ -73,7 +73,6 @@ cJSON *build_exchange_info(const struct p2p_stat_data *st) {
 cJSON *build_punch_info(const struct p2p_stat_data *st) {
     cJSON *pu = cJSON_CreateObject();
     if (!pu) return nullptr;
-    if (st->synSentTimeOffset) add_num(pu, "synSentTimeOffset", st->synSentTimeOffset);
     if (st->synRecvTimeOffset) add_num(pu, "synRecvTimeOffset", st->synRecvTimeOffset);
     if (st->ackRecvTimeOffset) add_num(pu, "ackRecvTimeOffset", st->ackRecvTimeOffset);
     if (st->srcIPRecv[0]) {
@@ -296,25 +295,28 @@ char *build_stat_json_str(const struct p2p_stat_data *st) {
     return text;
 }
 
-void p2p_stat(struct p2p_stat_data *st) {
-    if (!st) return;
-    dump_p2p_stat(st);
-    char *text = build_stat_json_str(st);
+namespace {
+
+// Uploads and frees a built report; a report that could not be built is
+// logged under the caller's name.
+void upload_report(char *text, const char *func, const char *failure) {
     if (!text) {
-        LOG("error: failed to build json string.");
+        LOG_AS(func, "%s", failure);
         return;
     }
     send_log_to_cloud_log(text);
     cJSON_free(text);
 }
 
-// ---- NAT discovery record ----
-
-namespace {
-discover_stat_data s_nat_data;
 }  // namespace
 
-struct discover_stat_data *const g_nat_data = &s_nat_data;
+void p2p_stat(struct p2p_stat_data *st) {
+    if (!st) return;
+    dump_p2p_stat(st);
+    upload_report(build_stat_json_str(st), __func__, "error: failed to build json string.");
+}
+
+// ---- NAT discovery record ----
 
 void discover_stat_init(struct discover_stat_data *d) {
     if (!d) return;
@@ -432,11 +434,6 @@ char *build_discover_json_str(const struct discover_stat_data *d) {
 void discover_stat(struct discover_stat_data *d) {
     if (!d) return;
     dump_discover_data(d);
-    char *text = build_discover_json_str(d);
-    if (!text) {
-        LOG("error: failed to build discover json string.");
-        return;
-    }
-    send_log_to_cloud_log(text);
-    cJSON_free(text);
+    upload_report(build_discover_json_str(d), __func__,
+                  "error: failed to build discover json string.");
 }

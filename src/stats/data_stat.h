@@ -1,5 +1,5 @@
 // Statistics records and their JSON reports: one record per p2p session and
-// the process-wide NAT discovery record. Reports go to cloud_log.
+// one per NAT discovery run (kept by the run). Reports go to cloud_log.
 #pragma once
 
 #include <cstdint>
@@ -35,7 +35,7 @@ struct p2p_stat_data {
     int32_t devPrivatePort;
     int32_t devNatType;
     int32_t appCheckCount;
-    int32_t synSentTimeOffset;
+    int32_t synSentTimeOffset;  // nothing writes it: only the dump shows it, as 0
     int32_t synRecvTimeOffset;
     int32_t ackRecvTimeOffset;
     char srcIPRecv[17];
@@ -47,7 +47,7 @@ struct p2p_stat_data {
     int64_t dataCountSent;
     int64_t dataCountRecv;
     int64_t dataCountBufSent;
-    int32_t congestionDuration;
+    int32_t congestionDuration;  // nothing writes it: the report carries a 0
     int32_t connectionDuration;
     int32_t stopReason;
 };
@@ -112,9 +112,6 @@ struct discover_stat_data {
     char testI2MappedAddrIP[17];
     int32_t testI2MappedAddrPort;
 };
-
-// The single record reused by every NAT discovery run.
-extern struct discover_stat_data *const g_nat_data;
 
 void discover_stat_init(struct discover_stat_data *d);
 void discover_set_nat_type(struct discover_stat_data *d, int code);

@@ -7,9 +7,6 @@
 
 #include "util/codes.h"
 
-// The STUN client's diagnostics: standard error, no log prefix.
-void stun_diag(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-
 constexpr int STUN_MAX_STRING = 256;
 constexpr int STUN_MAX_UNKNOWN_ATTRIBUTES = 8;
 
@@ -103,7 +100,7 @@ struct StunMessage {
 };
 
 // True when the whole datagram decoded; msg then holds everything decoded up
-// to the point of failure otherwise. Diagnostics go to standard error.
+// to the point of failure otherwise.
 bool stunDecodeMessage(const char *buf, unsigned int bufLen, StunMessage &msg, int verbose);
 
 // Bytes written into buf; 0 when the message does not fit. bufLen must be at
@@ -129,20 +126,9 @@ bool stunIsBindingResponse(const StunMessage &msg);
 // Re-sends carry the same id, so a late answer to any of them counts.
 int stunBuildBindingRequest(char *buf, int bufLen, const StunMsgId &id);
 
-// 0 with the mapped address written to out ("a.b.c.d:port", 22 bytes), or
-// -1 when buf is not a Binding Response to the request carrying id.
+// 0 with the mapped address written to out ("a.b.c.d:port", IPV4_TEXT_MAX
+// bytes), or -1 when buf is not a Binding Response to the request carrying id.
 int stunParseBindingResponse(const char *buf, int len, const StunMsgId &id, char *out, int verbose);
-
-// "a.b.c.d:port"; out must hold 22 bytes.
-void stunAddressToString(char *out, StunAddress4 a);
-
-// ---- Internal preconditions -----------------------------------------------
-
-// Prints the failed precondition to standard error and aborts; kept in
-// release builds like the codec's own checks.
-[[noreturn]] void stunAssertFailed(const char *text, const char *file, int line, const char *func);
-#define STUN_ASSERT(cond, text) \
-    ((cond) ? (void)0 : stunAssertFailed(text, log_unit, __LINE__, __func__))
 
 // ---- Sockets and server names (blocking; the caller owns every socket) ----
 
@@ -248,8 +234,9 @@ const char *stunNatCodeName(int code);
 // "Open", "Dependent Mapping, random port, no hairpin", ...
 void stunNatDescribe(int natType, int preservePort, int hairpin, char *out, size_t size);
 
+// Both sockets bind to any address; *mappedIp is test I's public address.
 NatType stunNatType(StunAddress4 &dest, int verbose, int *preservePort, int *hairpin, int port,
-                    StunAddress4 *localAddr, int *mappedIp);
+                    int *mappedIp);
 // One whole run (resolve, classify, report on change); the code or -1. Runs
 // are serialised.
 int STUN_get_nat_type(const char *servername, int verbose);

@@ -7,6 +7,8 @@
 // until the process exits.
 #include "stun/stun_async.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -17,10 +19,10 @@
 
 static constexpr char log_unit[] = "stun_async";
 
+namespace {
+
 pthread_mutex_t gnt_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t gnt_ready = PTHREAD_COND_INITIALIZER;
-
-namespace {
 
 constexpr int kRingSlots = 20;  // one stays free: 19 requests wait at most
 constexpr size_t kMaxName = 127;

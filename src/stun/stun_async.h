@@ -1,11 +1,6 @@
 // The NAT-type worker: one long-lived thread fed through a 20-slot ring.
 #pragma once
 
-#include <pthread.h>
-
-extern pthread_mutex_t gnt_lock;
-extern pthread_cond_t gnt_ready;
-
 // Called on the worker thread with the classification code (or -1) and the
 // caller's argument.
 typedef void (*STUN_nat_type_cb)(int natType, void *arg);

@@ -3,22 +3,19 @@
 // Wire fields are read and written byte by byte (big-endian, RFC 3489
 // section 11.1), never through casts, so unaligned datagrams are safe on
 // CPUs that fault on unaligned loads. Every read stays inside the datagram
-// and every write inside the caller's buffer. Diagnostics go to standard
-// error; informational ones only with verbose, failures always.
+// and every write inside the caller's buffer. Diagnostics go out unprefixed
+// through tarn_log_raw, one output for every line of the daemon;
+// informational ones only with verbose, failures always.
 //
 // Values are padded to four bytes as RFC 5389 section 15 has it. Classic
 // values are multiples of four anyway, so the padding only shows with RFC
 // 5389 servers (an odd-length SOFTWARE) and is skipped, never fatal.
 #include "stun/stun.h"
 
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
+#include "util/log.h"
 #include "util/utils.h"
-
-static constexpr char log_unit[] = "stun";
 
 namespace {
 
@@ -45,6 +42,8 @@ constexpr unsigned int HeaderSize = sizeof(StunMsgHdr);
 constexpr unsigned int AttributeHeaderSize = 4;
 constexpr unsigned int AddressSize = 8;
 constexpr unsigned int IntegritySize = 20;
+// Header and a ChangeRequest: what stunBuildBindingRequest writes.
+constexpr int BindingRequestSize = HeaderSize + AttributeHeaderSize + 4;
 // An ErrorCode value is 4 fixed bytes and a reason; 262 and up is refused.
 constexpr unsigned int ErrorCodeLimit = 262;
 constexpr unsigned int UnknownAttributeLimit = 17;
@@ -54,14 +53,6 @@ constexpr uint32_t ChangeIpFlag = 0x04;
 constexpr uint32_t ChangePortFlag = 0x02;
 const char IntegrityPlaceholder[] = "hmac-not-implemented";
 static_assert(sizeof(IntegrityPlaceholder) - 1 == IntegritySize, "placeholder fills the hash");
-
-// Preconditions stay checked in release builds too: they guard the caller's
-// buffer and the attribute framing.
-void require(bool ok, const char *expr, int line, const char *func) {
-    if (ok) return;
-    stun_diag("%s:%d: %s: Assertion `%s' failed.\n", log_unit, line, func, expr);
-    abort();
-}
 
 // Bytes that follow a value of len bytes up to the next four-byte boundary.
 unsigned int padding(unsigned int len) {
@@ -86,16 +77,16 @@ int textLength(const char *s, size_t cap) {
 }
 
 void logAddress(const char *label, const StunAddress4 &a) {
-    stun_diag("%s%d.%d.%d.%d:%d\n", label, static_cast<int>(a.addr >> 24 & 0xFF),
-              static_cast<int>(a.addr >> 16 & 0xFF), static_cast<int>(a.addr >> 8 & 0xFF),
-              static_cast<int>(a.addr & 0xFF), static_cast<int>(a.port));
+    char text[IPV4_TEXT_MAX];
+    ipv4_format(text, sizeof(text), a.addr, a.port);
+    tarn_log_raw("%s%s\n", label, text);
 }
 
 // --- decoding ---
 
 bool decodeAtrAddress(const char *value, unsigned int hdrLen, StunAtrAddress &result) {
     if (hdrLen != AddressSize) {
-        stun_diag("hdrLen wrong for Address\n");
+        tarn_log_raw("hdrLen wrong for Address\n");
         return false;
     }
     result.pad = static_cast<uint8_t>(value[0]);
@@ -106,16 +97,16 @@ bool decodeAtrAddress(const char *value, unsigned int hdrLen, StunAtrAddress &re
         return true;
     }
     if (result.family == FamilyIPv6) {
-        stun_diag("ipv6 not supported\n");
+        tarn_log_raw("ipv6 not supported\n");
     } else {
-        stun_diag("bad address family: %d\n", result.family);
+        tarn_log_raw("bad address family: %d\n", result.family);
     }
     return false;
 }
 
 bool decodeAtrString(const char *value, unsigned int hdrLen, StunAtrString &result) {
     if (hdrLen >= STUN_MAX_STRING) {
-        stun_diag("String is too large\n");
+        tarn_log_raw("String is too large\n");
         return false;
     }
     memcpy(result.value, value, hdrLen);
@@ -126,7 +117,7 @@ bool decodeAtrString(const char *value, unsigned int hdrLen, StunAtrString &resu
 
 bool decodeAtrError(const char *value, unsigned int hdrLen, StunAtrError &result) {
     if (hdrLen >= ErrorCodeLimit) {
-        stun_diag("head on Error too large\n");
+        tarn_log_raw("head on Error too large\n");
         return false;
     }
     // Shorter than its fixed part: there is no class or number to read.
@@ -198,7 +189,7 @@ bool decodeAttribute(uint16_t type, const char *value, unsigned int len, StunMes
         if (a.type != type) continue;
         msg.*a.flag = 1;
         if (!decodeAtrAddress(value, len, msg.*a.field)) {
-            stun_diag("%s", a.problem);
+            tarn_log_raw("%s", a.problem);
             return false;
         }
         if (verbose && a.shown) logAddress(a.shown, (msg.*a.field).ipv4);
@@ -208,29 +199,29 @@ bool decodeAttribute(uint16_t type, const char *value, unsigned int len, StunMes
         if (s.type != type) continue;
         msg.*s.flag = 1;
         if (!decodeAtrString(value, len, msg.*s.field)) {
-            stun_diag("problem parsing %s\n", s.name);
+            tarn_log_raw("problem parsing %s\n", s.name);
             return false;
         }
-        if (verbose) stun_diag("%s = %s\n", s.name, (msg.*s.field).value);
+        if (verbose) tarn_log_raw("%s = %s\n", s.name, (msg.*s.field).value);
         return true;
     }
     switch (type) {
         case ChangeRequest:
             msg.hasChangeRequest = 1;
             if (len != 4) {
-                stun_diag("hdr length = %d expecting %d\n", len, 4);
-                stun_diag("Incorrect size for ChangeRequest\n");
-                stun_diag("problem parsing ChangeRequest\n");
+                tarn_log_raw("hdr length = %d expecting %d\n", len, 4);
+                tarn_log_raw("Incorrect size for ChangeRequest\n");
+                tarn_log_raw("problem parsing ChangeRequest\n");
                 return false;
             }
             msg.changeRequest = get32(value);
-            if (verbose) stun_diag("ChangeRequest = %d\n", static_cast<int>(msg.changeRequest));
+            if (verbose) tarn_log_raw("ChangeRequest = %d\n", static_cast<int>(msg.changeRequest));
             return true;
         case MessageIntegrity:
             msg.hasMessageIntegrity = 1;
             if (len != IntegritySize) {
-                stun_diag("MessageIntegrity must be 20 bytes\n");
-                stun_diag("problem parsing MessageIntegrity\n");
+                tarn_log_raw("MessageIntegrity must be 20 bytes\n");
+                tarn_log_raw("problem parsing MessageIntegrity\n");
                 return false;
             }
             // Stored only; nothing here holds a key to check it against.
@@ -239,27 +230,27 @@ bool decodeAttribute(uint16_t type, const char *value, unsigned int len, StunMes
         case ErrorCode:
             msg.hasErrorCode = 1;
             if (!decodeAtrError(value, len, msg.errorCode)) {
-                stun_diag("problem parsing ErrorCode\n");
+                tarn_log_raw("problem parsing ErrorCode\n");
                 return false;
             }
             if (verbose) {
-                stun_diag("ErrorCode = %d %d %s\n", msg.errorCode.errorClass, msg.errorCode.number,
-                          msg.errorCode.reason);
+                tarn_log_raw("ErrorCode = %d %d %s\n", msg.errorCode.errorClass,
+                             msg.errorCode.number, msg.errorCode.reason);
             }
             return true;
         case UnknownAttribute:
             msg.hasUnknownAttributes = 1;
             if (!decodeAtrUnknown(value, len, msg.unknownAttributes)) {
-                stun_diag("problem parsing UnknownAttribute\n");
+                tarn_log_raw("problem parsing UnknownAttribute\n");
                 return false;
             }
             return true;
         case XorOnly:
             msg.xorOnly = 1;
-            if (verbose) stun_diag("xorOnly = TRUE\n");
+            if (verbose) tarn_log_raw("xorOnly = TRUE\n");
             return true;
         default:
-            if (verbose) stun_diag("Unknown attribute: %d\n", type);
+            if (verbose) tarn_log_raw("Unknown attribute: %d\n", type);
             // RFC 3489 section 11.2: types up to 0x7fff are mandatory to
             // understand, the rest may be ignored.
             return type >= 0x8000;
@@ -350,7 +341,8 @@ void encodeStringIf(Writer &w, int32_t present, uint16_t type, const StunAtrStri
                     const char *name, int verbose) {
     if (!present) return;
     if (verbose) {
-        stun_diag("Encoding %s: %.*s\n", name, textLength(atr.value, sizeof(atr.value)), atr.value);
+        tarn_log_raw("Encoding %s: %.*s\n", name, textLength(atr.value, sizeof(atr.value)),
+                     atr.value);
     }
     encodeAtrString(w, type, atr);
 }
@@ -358,19 +350,19 @@ void encodeStringIf(Writer &w, int32_t present, uint16_t type, const StunAtrStri
 }  // namespace
 
 bool stunDecodeMessage(const char *buf, unsigned int bufLen, StunMessage &msg, int verbose) {
-    if (verbose) stun_diag("Received stun message: %d bytes\n", static_cast<int>(bufLen));
+    if (verbose) tarn_log_raw("Received stun message: %d bytes\n", static_cast<int>(bufLen));
     memset(&msg, 0, sizeof(msg));
 
     if (buf == nullptr || bufLen < HeaderSize) {
-        stun_diag("Bad message\n");
+        tarn_log_raw("Bad message\n");
         return false;
     }
     msg.msgHdr.msgType = get16(buf);
     msg.msgHdr.msgLength = get16(buf + 2);
     memcpy(msg.msgHdr.id.octet, buf + 4, sizeof(msg.msgHdr.id.octet));
     if (msg.msgHdr.msgLength + HeaderSize != bufLen) {
-        stun_diag("Message header length doesn't match message size: %d - %d\n",
-                  msg.msgHdr.msgLength, static_cast<int>(bufLen));
+        tarn_log_raw("Message header length doesn't match message size: %d - %d\n",
+                     msg.msgHdr.msgLength, static_cast<int>(bufLen));
         return false;
     }
 
@@ -384,8 +376,8 @@ bool stunDecodeMessage(const char *buf, unsigned int bufLen, StunMessage &msg, i
         const uint16_t type = get16(atrHdr);
         const unsigned int len = get16(atrHdr + 2);
         if (len + AttributeHeaderSize > size) {
-            stun_diag("claims attribute is larger than size of message (attribute type=%d)\n",
-                      type);
+            tarn_log_raw("claims attribute is larger than size of message (attribute type=%d)\n",
+                         type);
             return false;
         }
         if (!decodeAttribute(type, body + AttributeHeaderSize, len, msg, verbose)) return false;
@@ -400,20 +392,21 @@ bool stunDecodeMessage(const char *buf, unsigned int bufLen, StunMessage &msg, i
 
 unsigned int stunEncodeMessage(const StunMessage &msg, char *buf, unsigned int bufLen,
                                const StunAtrString &password, int verbose) {
-    require(bufLen >= sizeof(StunMsgHdr), "bufLen >= sizeof ( StunMsgHdr )", __LINE__, __func__);
+    TARN_ASSERT(bufLen >= sizeof(StunMsgHdr), "the header must fit");
     Writer w{buf, bufLen, 0, false};
 
     w.u16(msg.msgHdr.msgType);
     w.u16(0);  // length, known at the end
     w.bytes(msg.msgHdr.id.octet, sizeof(msg.msgHdr.id.octet));
-    if (verbose) stun_diag("Encoding stun message: \n");
+    if (verbose) tarn_log_raw("Encoding stun message: \n");
 
     encodeAddressIf(w, msg.hasMappedAddress, MappedAddress, msg.mappedAddress,
                     "Encoding MappedAddress: ", verbose);
     encodeAddressIf(w, msg.hasResponseAddress, ResponseAddress, msg.responseAddress,
                     "Encoding ResponseAddress: ", verbose);
     if (msg.hasChangeRequest) {
-        if (verbose) stun_diag("Encoding ChangeRequest: %d\n", static_cast<int>(msg.changeRequest));
+        if (verbose)
+            tarn_log_raw("Encoding ChangeRequest: %d\n", static_cast<int>(msg.changeRequest));
         w.header(ChangeRequest, 4);
         w.u32(msg.changeRequest);
     }
@@ -426,13 +419,13 @@ unsigned int stunEncodeMessage(const StunMessage &msg, char *buf, unsigned int b
     if (msg.hasErrorCode) {
         if (verbose) {
             const StunAtrError &e = msg.errorCode;
-            stun_diag("Encoding ErrorCode: class=%d number=%d reason=%.*s\n", e.errorClass,
-                      e.number, textLength(e.reason, sizeof(e.reason)), e.reason);
+            tarn_log_raw("Encoding ErrorCode: class=%d number=%d reason=%.*s\n", e.errorClass,
+                         e.number, textLength(e.reason, sizeof(e.reason)), e.reason);
         }
         encodeAtrError(w, msg.errorCode);
     }
     if (msg.hasUnknownAttributes) {
-        if (verbose) stun_diag("Encoding UnknownAttribute: ???\n");
+        if (verbose) tarn_log_raw("Encoding UnknownAttribute: ???\n");
         encodeAtrUnknown(w, msg.unknownAttributes);
     }
     encodeAddressIf(w, msg.hasReflectedFrom, ReflectedFrom, msg.reflectedFrom,
@@ -440,7 +433,7 @@ unsigned int stunEncodeMessage(const StunMessage &msg, char *buf, unsigned int b
     encodeAddressIf(w, msg.hasXorMappedAddress, XorMappedAddress, msg.xorMappedAddress,
                     "Encoding XorMappedAddress: ", verbose);
     if (msg.xorOnly) {
-        if (verbose) stun_diag("Encoding xorOnly: \n");
+        if (verbose) tarn_log_raw("Encoding xorOnly: \n");
         w.header(XorOnly, 0);
     }
     encodeStringIf(w, msg.hasServerName, ServerName, msg.serverName, "ServerName", verbose);
@@ -449,15 +442,15 @@ unsigned int stunEncodeMessage(const StunMessage &msg, char *buf, unsigned int b
 
     if (password.sizeValue > 0) {
         if (verbose) {
-            stun_diag("HMAC with password: %.*s\n",
-                      textLength(password.value, sizeof(password.value)), password.value);
+            tarn_log_raw("HMAC with password: %.*s\n",
+                         textLength(password.value, sizeof(password.value)), password.value);
         }
         // A fixed placeholder instead of the RFC 3489 section 11.2.8 HMAC:
         // no peer of this client checks it, and the password stays local.
         w.header(MessageIntegrity, IntegritySize);
         w.bytes(IntegrityPlaceholder, IntegritySize);
     }
-    if (verbose) stun_diag("\n");
+    if (verbose) tarn_log_raw("\n");
 
     if (w.overflow) return 0;
     const unsigned int bodyLen = w.pos - HeaderSize;
@@ -491,7 +484,7 @@ bool stunIsBindingResponse(const StunMessage &msg) {
 
 void stunBuildReqSimple(StunMessage *msg, const StunAtrString &username, int changePort,
                         int changeIp, unsigned int id) {
-    require(msg != nullptr, "__null != msg", __LINE__, __func__);
+    TARN_ASSERT(msg != nullptr, "a message to build into");
     memset(msg, 0, sizeof(*msg));
     msg->msgHdr.msgType = BindRequestMsg;
     stunNewTransactionId(&msg->msgHdr.id, id);
@@ -506,7 +499,7 @@ void stunBuildReqSimple(StunMessage *msg, const StunAtrString &username, int cha
 }
 
 int stunBuildBindingRequest(char *buf, int bufLen, const StunMsgId &id) {
-    if (buf == nullptr || bufLen <= 27) return -1;
+    if (buf == nullptr || bufLen < BindingRequestSize) return -1;
     StunMessage req;
     StunAtrString empty;
     memset(&empty, 0, sizeof(empty));
@@ -524,33 +517,20 @@ int stunParseBindingResponse(const char *buf, int len, const StunMsgId &id, char
     if (len < 0) len = 0;  // refused as too short below
     if (!stunDecodeMessage(buf, static_cast<unsigned int>(len), resp, verbose)) return -1;
     if (verbose) {
-        stun_diag("Received message of type %d id=%d\n", resp.msgHdr.msgType,
-                  resp.msgHdr.id.octet[0]);
+        tarn_log_raw("Received message of type %d id=%d\n", resp.msgHdr.msgType,
+                     resp.msgHdr.id.octet[0]);
     }
     if (resp.msgHdr.id.octet[0] != 1) {
-        stun_diag("resp.msgHdr.id.octet[0] is %c\n", resp.msgHdr.id.octet[0]);
+        tarn_log_raw("resp.msgHdr.id.octet[0] is %c\n", resp.msgHdr.id.octet[0]);
         return -1;
     }
     // The whole id, not its tag: anyone can send a datagram tagged 1, only
     // the server that got our request knows the other fifteen octets. An
     // error answer or one without an IPv4 mapping tells nothing.
     if (!stunSameId(resp.msgHdr.id, id) || !stunIsBindingResponse(resp)) {
-        if (verbose) stun_diag("not the binding response to our request\n");
+        if (verbose) tarn_log_raw("not the binding response to our request\n");
         return -1;
     }
-    stunAddressToString(out, resp.mappedAddress.ipv4);
+    ipv4_format(out, IPV4_TEXT_MAX, resp.mappedAddress.ipv4.addr, resp.mappedAddress.ipv4.port);
     return 0;
-}
-
-void stunAddressToString(char *out, StunAddress4 a) {
-    snprintf(out, 22, "%d.%d.%d.%d:%d", static_cast<int>(a.addr >> 24 & 0xFF),
-             static_cast<int>(a.addr >> 16 & 0xFF), static_cast<int>(a.addr >> 8 & 0xFF),
-             static_cast<int>(a.addr & 0xFF), static_cast<int>(a.port));
-}
-
-void stun_diag(const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
-    va_end(ap);
 }

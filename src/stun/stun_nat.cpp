@@ -3,7 +3,7 @@
 // report sent whenever the verdict or the public address changes.
 //
 // Runs on the NAT-type worker thread. run_lock serialises whole runs, so the
-// report record and the last verdict are only ever touched by one run.
+// run's report record and the last verdict are only ever touched by one run.
 //
 // Only answers that carry a test's own transaction id and come from where
 // that test expects them count; everything else is dropped, and the 150 ms
@@ -15,16 +15,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <initializer_list>
 #include <mutex>
 
 #include "stats/data_stat.h"
 #include "stun/stun.h"
 #include "util/log.h"
+#include "util/utils.h"
 
 static constexpr char log_unit[] = "stun";
 
@@ -33,18 +32,13 @@ namespace {
 constexpr int kTimeoutsPerCycle = 6;  // the seventh ends the cycle
 constexpr int kMaxRestarts = 2;       // extra cycles for test I(2)
 constexpr int kWaitMs = 150;
-constexpr int kUnknownCode = 0x0E;
 
 std::mutex run_lock;
-// The previous run's verdict; guarded by run_lock.
-int last_code = kUnknownCode;
+// The previous run's verdict and the report of the current one; guarded by
+// run_lock.
+int last_code = NAT_CODE_UNKNOWN;
 uint32_t last_public_ip = 0;
-
-// Dotted text without the shared buffer of ip_to_str: this runs beside the loop.
-void dotted(uint32_t addr, char (&out)[17]) {
-    snprintf(out, sizeof(out), "%u.%u.%u.%u", addr >> 24 & 0xFF, addr >> 16 & 0xFF,
-             addr >> 8 & 0xFF, addr & 0xFF);
-}
+discover_stat_data nat_report;
 
 bool usable(const StunAddress4 &a) {
     return a.addr != 0 && a.port != 0;
@@ -83,12 +77,6 @@ bool expectedSource(const StunNatTests *t, int k, const StunAddress4 &from) {
     }
 }
 
-long long nowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 struct BaseCode {
     const char *text;
     int code;
@@ -96,15 +84,15 @@ struct BaseCode {
 
 // Indexed by NatType.
 const BaseCode kBaseCodes[] = {
-    {"Some unknown type error detecting NAT type", 0xEE},
+    {"Some unknown type error detecting NAT type", NAT_CODE_UNKNOWN_ERROR},
     {"Some stun error detecting NAT type", NAT_CODE_FAILURE},
-    {"Open", 0x00},
-    {"Blocked or could not reach STUN server", 0x0C},
-    {"Independent Mapping, Independent Filter", 0x02},
-    {"Independent Mapping, Address Dependent Filter", 0x04},
-    {"Independent Mapping, Port Dependent Filter", 0x06},
-    {"Dependent Mapping", 0x08},
-    {"Firewall", 0x0A},
+    {"Open", NAT_CODE_OPEN},
+    {"Blocked or could not reach STUN server", NAT_CODE_BLOCKED},
+    {"Independent Mapping, Independent Filter", NAT_CODE_INDEPENDENT_FILTER},
+    {"Independent Mapping, Address Dependent Filter", NAT_CODE_ADDRESS_FILTER},
+    {"Independent Mapping, Port Dependent Filter", NAT_CODE_PORT_FILTER},
+    {"Dependent Mapping", NAT_CODE_DEPENDENT_MAPPING},
+    {"Firewall", NAT_CODE_FIREWALL},
 };
 constexpr int kBaseCodeCount = static_cast<int>(sizeof(kBaseCodes) / sizeof(kBaseCodes[0]));
 
@@ -119,15 +107,15 @@ void reportSource(Socket fd) {
     socklen_t len = sizeof(local);
     memset(&local, 0, sizeof(local));
     getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &len);
-    char ip[17];
-    dotted(ntohl(local.sin_addr.s_addr), ip);
-    discover_set_src_addr(g_nat_data, ip, ntohs(local.sin_port));
+    char ip[IPV4_TEXT_MAX];
+    ipv4_format(ip, sizeof(ip), ntohl(local.sin_addr.s_addr), -1);
+    discover_set_src_addr(&nat_report, ip, ntohs(local.sin_port));
 }
 
 // Receives and applies one datagram; copies the first test I answer out to
 // the caller's pointers and the report.
 void receiveOne(Socket fd, StunNatTests *t, int verbose, int *preservePort, int *hairpin,
-                StunAddress4 *localAddr, int *mappedIp) {
+                int *mappedIp) {
     char buf[STUN_MAX_MESSAGE_SIZE];
     int len = sizeof(buf);
     unsigned int srcIp = 0;
@@ -136,21 +124,20 @@ void receiveOne(Socket fd, StunNatTests *t, int verbose, int *preservePort, int 
     StunMessage msg;
     if (!stunDecodeMessage(buf, static_cast<unsigned int>(len), msg, verbose)) return;
     if (verbose) {
-        stun_diag("Received message of type %d  id=%d\n", msg.msgHdr.msgType,
-                  msg.msgHdr.id.octet[0]);
+        tarn_log_raw("Received message of type %d  id=%d\n", msg.msgHdr.msgType,
+                     msg.msgHdr.id.octet[0]);
     }
-    char ip[17];
+    char ip[IPV4_TEXT_MAX];
     switch (stunNatTestsAnswer(t, msg, StunAddress4{srcPort, srcIp})) {
         case STUN_TEST_I:
-            dotted(t->testIMappedAddr.addr, ip);
-            discover_set_test_i_mapped(g_nat_data, ip, t->testIMappedAddr.port);
+            ipv4_format(ip, sizeof(ip), t->testIMappedAddr.addr, -1);
+            discover_set_test_i_mapped(&nat_report, ip, t->testIMappedAddr.port);
             if (preservePort) *preservePort = t->preservePort;
             if (mappedIp) *mappedIp = static_cast<int>(t->testIMappedAddr.addr);
-            if (localAddr) *localAddr = t->testIMappedAddr;
             break;
         case STUN_TEST_I2:
-            dotted(t->testI2MappedAddr.addr, ip);
-            discover_set_test_i2_mapped(g_nat_data, ip, t->testI2MappedAddr.port);
+            ipv4_format(ip, sizeof(ip), t->testI2MappedAddr.addr, -1);
+            discover_set_test_i2_mapped(&nat_report, ip, t->testI2MappedAddr.port);
             break;
         case STUN_TEST_HAIRPIN:
             if (hairpin) *hairpin = 1;
@@ -251,7 +238,8 @@ NatType stunNatVerdict(const StunNatTests &t) {
 }
 
 int stunNatCode(int natType, int hairpin) {
-    int code = natType >= 0 && natType < kBaseCodeCount ? kBaseCodes[natType].code : kUnknownCode;
+    int code =
+        natType >= 0 && natType < kBaseCodeCount ? kBaseCodes[natType].code : NAT_CODE_UNKNOWN;
     if (hairpin) code |= NAT_CODE_HAIRPIN;
     if (code != NAT_CODE_FAILURE) code &= 0xFF;
     return code;
@@ -281,20 +269,18 @@ void stunNatDescribe(int natType, int preservePort, int hairpin, char *out, size
 }
 
 NatType stunNatType(StunAddress4 &dest, int verbose, int *preservePort, int *hairpin, int port,
-                    StunAddress4 *localAddr, int *mappedIp) {
-    STUN_ASSERT(dest.addr != 0, "dest.addr != 0");
-    STUN_ASSERT(dest.port != 0, "dest.port != 0");
+                    int *mappedIp) {
+    TARN_ASSERT(dest.addr != 0, "a server address");
+    TARN_ASSERT(dest.port != 0, "a server port");
 
     if (hairpin) *hairpin = 0;
     if (mappedIp) *mappedIp = 0;
     if (port == 0) port = pickRandomPort();
-    const unsigned int interfaceIp = localAddr ? localAddr->addr : 0;
 
-    const Socket fd1 = openUdpPort(static_cast<unsigned short>(port), interfaceIp, 1, verbose);
-    const Socket fd2 =
-        openUdpPort(static_cast<unsigned short>((port + 1) % 65536), interfaceIp, 1, verbose);
+    const Socket fd1 = openUdpPort(static_cast<unsigned short>(port), 0, 1, verbose);
+    const Socket fd2 = openUdpPort(static_cast<unsigned short>((port + 1) % 65536), 0, 1, verbose);
     if (fd1 == INVALID_SOCKET || fd2 == INVALID_SOCKET) {
-        stun_diag("Some problem opening port/interface to send on\n");
+        tarn_log_raw("Some problem opening port/interface to send on\n");
         closeBoth(fd1, fd2);
         return NatFailure;
     }
@@ -304,10 +290,10 @@ NatType stunNatType(StunAddress4 &dest, int verbose, int *preservePort, int *hai
     StunAtrString empty;
     memset(&empty, 0, sizeof(empty));
 
-    long long due = 0;  // end of the current 150 ms step
+    int64_t due = 0;  // end of the current 150 ms step
     do {
         // A count of 0 (the start, or test I just answered) sends at once.
-        const long long left = t.count == 0 ? 0 : due - nowMs();
+        const int64_t left = t.count == 0 ? 0 : due - monotonic_ms();
         if (left <= 0) {
             int tests[5];
             const int n = stunNatTestsDue(&t, tests);
@@ -328,7 +314,7 @@ NatType stunNatType(StunAddress4 &dest, int verbose, int *preservePort, int *hai
                         break;
                 }
             }
-            due = nowMs() + kWaitMs;
+            due = monotonic_ms() + kWaitMs;
             continue;
         }
         // poll rather than select: descriptors above FD_SETSIZE are legal here.
@@ -337,13 +323,13 @@ NatType stunNatType(StunAddress4 &dest, int verbose, int *preservePort, int *hai
         if (ready < 0 && errno == EINTR) continue;  // a signal is not a failure
         if (ready < 0) {
             const int e = errno;
-            stun_diag("Error %d %s in select\n", e, strerror(e));
+            tarn_log_raw("Error %d %s in select\n", e, strerror(e));
             closeBoth(fd1, fd2);
             return NatFailure;
         }
         for (const struct pollfd &p : fds) {
             if (p.revents != 0) {
-                receiveOne(p.fd, &t, verbose, preservePort, hairpin, localAddr, mappedIp);
+                receiveOne(p.fd, &t, verbose, preservePort, hairpin, mappedIp);
             }
         }
     } while (stunNatTestsMore(&t));
@@ -359,23 +345,23 @@ NatType stunNatType(StunAddress4 &dest, int verbose, int *preservePort, int *hai
     }
 
     if (verbose) {
-        stun_diag("test I = %d\n", t.respTestI);
-        stun_diag("test II = %d\n", t.respTestII);
-        stun_diag("test III = %d\n", t.respTestIII);
-        stun_diag("test I(2) = %d", t.respTestI2);
-        stun_diag("is nat = %d\n", t.isNat);
-        stun_diag("mapped IP same = %d\n", t.mappedIpSame);
-        stun_diag("hairpin = %d\n", t.respTestHairpin);
-        stun_diag("preserver port = %d\n", t.preservePort);
+        tarn_log_raw("test I = %d\n", t.respTestI);
+        tarn_log_raw("test II = %d\n", t.respTestII);
+        tarn_log_raw("test III = %d\n", t.respTestIII);
+        tarn_log_raw("test I(2) = %d", t.respTestI2);
+        tarn_log_raw("is nat = %d\n", t.isNat);
+        tarn_log_raw("mapped IP same = %d\n", t.mappedIpSame);
+        tarn_log_raw("hairpin = %d\n", t.respTestHairpin);
+        tarn_log_raw("preserver port = %d\n", t.preservePort);
     }
 
     reportSource(fd1);
-    discover_set_resp_test_i(g_nat_data, t.respTestI);
-    discover_set_resp_test_i2(g_nat_data, t.respTestI2);
-    discover_set_resp_test_ii(g_nat_data, t.respTestII);
-    discover_set_resp_test_iii(g_nat_data, t.respTestIII);
-    discover_set_resp_test_hairpin(g_nat_data, t.respTestHairpin);
-    discover_set_result_bind(g_nat_data, 1 - t.isNat);
+    discover_set_resp_test_i(&nat_report, t.respTestI);
+    discover_set_resp_test_i2(&nat_report, t.respTestI2);
+    discover_set_resp_test_ii(&nat_report, t.respTestII);
+    discover_set_resp_test_iii(&nat_report, t.respTestIII);
+    discover_set_resp_test_hairpin(&nat_report, t.respTestHairpin);
+    discover_set_result_bind(&nat_report, 1 - t.isNat);
 
     const NatType result = stunNatVerdict(t);
     char feedback[32];
@@ -388,36 +374,32 @@ NatType stunNatType(StunAddress4 &dest, int verbose, int *preservePort, int *hai
 
 int STUN_get_nat_type(const char *servername, int verbose) {
     if (!servername) {
-        stun_diag("servername == NULL\n");
+        tarn_log_raw("servername == NULL\n");
         return -1;
     }
     StunAddress4 server;
     memset(&server, 0, sizeof(server));
     if (stunParseServerName(servername, server) != 1) {
-        stun_diag("%s is not a valid host name\n", servername);
+        tarn_log_raw("%s is not a valid host name\n", servername);
         return -1;
     }
     const int port = pickRandomPort();
-    StunAddress4 local = {static_cast<uint16_t>(port), 0};
     if (server.addr == 0) return -1;
 
     std::lock_guard<std::mutex> guard(run_lock);
     int preservePort = 0;
     int hairpin = 0;
     int mappedIp = 0;
-    discover_stat_init(g_nat_data);
-    const NatType result =
-        stunNatType(server, verbose, &preservePort, &hairpin, port, &local, &mappedIp);
+    discover_stat_init(&nat_report);
+    const NatType result = stunNatType(server, verbose, &preservePort, &hairpin, port, &mappedIp);
 
     char text[128];
     stunNatDescribe(result, preservePort, hairpin, text, sizeof(text));
-    printf("Primary: %s\t", text);
-    fflush(stdout);
-    printf("\n");
+    tarn_log_raw("Primary: %s\t\n", text);
 
     const int code = stunNatCode(result, hairpin);
-    discover_set_duration(g_nat_data);
-    discover_set_nat_type(g_nat_data, code);
+    discover_set_duration(&nat_report);
+    discover_set_nat_type(&nat_report, code);
 
     const uint32_t publicIp = static_cast<uint32_t>(mappedIp);
     const bool ipChanged = publicIp != last_public_ip;
@@ -426,9 +408,8 @@ int STUN_get_nat_type(const char *servername, int verbose) {
     if (ipChanged || codeChanged) {
         last_code = code;
         last_public_ip = publicIp;
-        discover_stat(g_nat_data);
+        discover_stat(&nat_report);
     }
-    printf("Return value is %#x\n", code);
-    fflush(stdout);
+    tarn_log_raw("Return value is %#x\n", code);
     return code;
 }

@@ -15,15 +15,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 
 #include "stats/data_stat.h"
 #include "stun/stun.h"
 #include "util/log.h"
+#include "util/utils.h"
 
 static constexpr char log_unit[] = "stun";
 
@@ -33,19 +31,13 @@ static_assert(STAT_PUBLIC_PORTS + STAT_PUBLIC_PORT_OFFSETS == STUN_PROBE_FIELDS,
 namespace {
 
 constexpr int kAttempts = 15;
-constexpr long long kAttemptUs = 4150 * 1000;
+constexpr int64_t kAttemptUs = 4150 * 1000;
 constexpr int kWaitMs = 150;
 constexpr int kEnoughAnswers = 5;  // more than this ends an attempt
 
 std::mutex probe_lock;
 // Local port, public ports 1-6, their answer times; guarded by probe_lock.
 int32_t g_probe_data_instance[STUN_PROBE_FIELDS];
-
-long long nowUs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
 
 int missingPorts(const int32_t *rec) {
     int n = 0;
@@ -92,14 +84,14 @@ struct ProbeRun {
 
 // One attempt; its record in rec. False when waiting failed.
 bool probeAttempt(ProbeRun *r, int port, int32_t *rec, int *answersOut) {
-    const long long start = nowUs();
+    const int64_t start = monotonic_us();
     memset(rec, 0, sizeof(int32_t) * STUN_PROBE_FIELDS);
     rec[0] = port;
     int answers = 0;
     int firstSent = 0;
-    long long due = start;  // end of the current 150 ms step; the first is 0 ms
-    while (nowUs() - start < kAttemptUs && answers <= kEnoughAnswers) {
-        const long long left = due - nowUs();
+    int64_t due = start;  // end of the current 150 ms step; the first is 0 ms
+    while (monotonic_us() - start < kAttemptUs && answers <= kEnoughAnswers) {
+        const int64_t left = due - monotonic_us();
         int ready = 0;
         if (left > 0) {
             struct pollfd pfd = {r->fd, POLLIN, 0};
@@ -107,11 +99,11 @@ bool probeAttempt(ProbeRun *r, int port, int32_t *rec, int *answersOut) {
             if (ready < 0 && errno == EINTR) continue;  // a signal is not a failure
             if (ready < 0) {
                 const int e = errno;
-                stun_diag("Error %d %s in select\n", e, strerror(e));
+                tarn_log_raw("Error %d %s in select\n", e, strerror(e));
                 return false;
             }
         }
-        if (ready == 0 && nowUs() >= due) {
+        if (ready == 0 && monotonic_us() >= due) {
             if (!firstSent) {
                 sendDatagram(r->fd, r->req, r->reqLen, r->primary,
                              static_cast<unsigned short>(STUN_PORT), 0);
@@ -125,7 +117,7 @@ bool probeAttempt(ProbeRun *r, int port, int32_t *rec, int *answersOut) {
                 }
                 r->probesSent = 1;
             }
-            due = nowUs() + kWaitMs * 1000LL;
+            due = monotonic_us() + int64_t{kWaitMs} * 1000;
             continue;
         }
         if (ready == 0) continue;
@@ -156,7 +148,7 @@ bool probeAttempt(ProbeRun *r, int port, int32_t *rec, int *answersOut) {
         // not end the attempt before the others have answered.
         if (rec[k] == 0) answers++;
         rec[k] = msg.mappedAddress.ipv4.port;
-        rec[k + STUN_PROBE_PORTS] = static_cast<int32_t>(nowUs() - start);
+        rec[k + STUN_PROBE_PORTS] = static_cast<int32_t>(monotonic_us() - start);
     }
     *answersOut = answers;
     return true;
@@ -166,7 +158,7 @@ bool probeAttempt(ProbeRun *r, int port, int32_t *rec, int *answersOut) {
 
 void *STUN_get_probe_port(void *arg) {
     if (!arg) {
-        stun_diag("servername == NULL\n");
+        tarn_log_raw("servername == NULL\n");
         return nullptr;
     }
     pthread_detach(pthread_self());
@@ -175,7 +167,7 @@ void *STUN_get_probe_port(void *arg) {
     StunAddress4 server;
     memset(&server, 0, sizeof(server));
     if (stunParseServerName(name, server) != 1) {
-        stun_diag("%s is not a valid host name\n", name);
+        tarn_log_raw("%s is not a valid host name\n", name);
         return nullptr;
     }
     const int port = pickRandomPort();
@@ -183,7 +175,7 @@ void *STUN_get_probe_port(void *arg) {
     memset(&r, 0, sizeof(r));
     r.fd = openUdpPort(static_cast<unsigned short>(port), 0, 1, 0);
     if (r.fd == INVALID_SOCKET) {
-        stun_diag("Some problem opening port/interface to send on\n");
+        tarn_log_raw("Some problem opening port/interface to send on\n");
         return nullptr;
     }
     r.primary = server.addr;

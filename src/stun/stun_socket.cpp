@@ -1,7 +1,8 @@
 // STUN transport helpers: UDP sockets, one datagram in or out, server names,
 // random ports and numbered test requests. All calls block their caller (the
 // NAT-type worker or the probe thread), never the event loop. Diagnostics go
-// to standard error, the resolver's two "Found" lines to the daemon log.
+// out unprefixed through tarn_log_raw, the resolver's two "Found" lines as
+// ordinary log lines.
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -9,13 +10,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "stun/stun.h"
 #include "util/log.h"
+#include "util/utils.h"
 
 static constexpr char log_unit[] = "stun";
 
@@ -25,18 +26,15 @@ constexpr unsigned int kMinServerPort = 1024;
 constexpr unsigned int kMaxServerPort = 65534;
 constexpr int kPortWalkStep = 5;
 constexpr useconds_t kTestPauseUs = 10 * 1000;
+// A server name longer than this is cut before it is resolved.
+constexpr size_t kMaxHostText = 512;
 
 }  // namespace
-
-void stunAssertFailed(const char *text, const char *file, int line, const char *func) {
-    stun_diag("%s:%d: %s: Assertion `%s' failed.\n", file, line, func, text);
-    abort();
-}
 
 Socket openUdpPort(unsigned short port, unsigned int interfaceIp, int retryOnInUse, int verbose) {
     Socket fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (fd == INVALID_SOCKET) {
-        stun_diag("Could not create a UDP socket: %d\n", errno);
+        tarn_log_raw("Could not create a UDP socket: %d\n", errno);
         return INVALID_SOCKET;
     }
     for (;;) {
@@ -47,10 +45,10 @@ Socket openUdpPort(unsigned short port, unsigned int interfaceIp, int retryOnInU
         addr.sin_addr.s_addr = htonl(INADDR_ANY);
         if (interfaceIp != 0 && interfaceIp != STUN_UNRESOLVED_ADDR) {
             addr.sin_addr.s_addr = htonl(interfaceIp);
-            if (verbose) stun_diag("Binding to interface %#x\n", addr.sin_addr.s_addr);
+            if (verbose) tarn_log_raw("Binding to interface %#x\n", addr.sin_addr.s_addr);
         }
         if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) == 0) {
-            if (verbose) stun_diag("Opened port %d with fd %d\n", port, fd);
+            if (verbose) tarn_log_raw("Opened port %d with fd %d\n", port, fd);
             return fd;
         }
         const int e = errno;
@@ -60,13 +58,11 @@ Socket openUdpPort(unsigned short port, unsigned int interfaceIp, int retryOnInU
             continue;
         }
         if (e == EADDRINUSE) {
-            stun_diag("Port %d for receiving UDP is in use\n", port);
+            tarn_log_raw("Port %d for receiving UDP is in use\n", port);
         } else if (e == EADDRNOTAVAIL) {
-            if (verbose) stun_diag("Cannot assign requested address\n");
-        } else if (e == 0) {
-            stun_diag("Could not bind socket\n");
+            if (verbose) tarn_log_raw("Cannot assign requested address\n");
         } else {
-            stun_diag("Could not bind UDP receive port. Error=%d %s\n", e, strerror(e));
+            tarn_log_raw("Could not bind UDP receive port. Error=%d %s\n", e, strerror(e));
         }
         close(fd);
         return INVALID_SOCKET;
@@ -75,9 +71,9 @@ Socket openUdpPort(unsigned short port, unsigned int interfaceIp, int retryOnInU
 
 bool getMessage(Socket fd, char *buf, int *len, unsigned int *srcIp, unsigned short *srcPort,
                 int verbose) {
-    STUN_ASSERT(fd != INVALID_SOCKET, "fd != INVALID_SOCKET");
+    TARN_ASSERT(fd != INVALID_SOCKET, "a socket to read");
     const int originalSize = *len;
-    STUN_ASSERT(originalSize > 0, "originalSize > 0");
+    TARN_ASSERT(originalSize > 0, "a buffer to read into");
 
     struct sockaddr_in from;
     socklen_t fromLen = sizeof(from);
@@ -87,22 +83,17 @@ bool getMessage(Socket fd, char *buf, int *len, unsigned int *srcIp, unsigned sh
     if (n == -1) {
         const int e = errno;
         if (e == ENOTSOCK) {
-            stun_diag("Error fd not a socket\n");
+            tarn_log_raw("Error fd not a socket\n");
         } else if (e == ECONNRESET) {
-            stun_diag("Error connection reset - host not reachable\n");
+            tarn_log_raw("Error connection reset - host not reachable\n");
         } else {
-            stun_diag("Socket Error=%d\n", e);
+            tarn_log_raw("Socket Error=%d\n", e);
         }
         *len = 0;
         return false;
     }
-    if (n < 0) {
-        stun_diag("socket closed? negative len\n");
-        *len = 0;
-        return false;
-    }
     if (n == 0) {
-        stun_diag("socket closed? zero len\n");
+        tarn_log_raw("socket closed? zero len\n");
         *len = 0;
         return false;
     }
@@ -112,7 +103,7 @@ bool getMessage(Socket fd, char *buf, int *len, unsigned int *srcIp, unsigned sh
     // Room for the terminator, and a datagram that filled the buffer may
     // have been cut.
     if (*len + 1 >= originalSize) {
-        if (verbose) stun_diag("Received a message that was too large\n");
+        if (verbose) tarn_log_raw("Received a message that was too large\n");
         return false;
     }
     buf[*len] = '\0';
@@ -122,19 +113,19 @@ bool getMessage(Socket fd, char *buf, int *len, unsigned int *srcIp, unsigned sh
 bool sendDatagram(Socket fd, const char *buf, int len, unsigned int dstIp, unsigned short dstPort,
                   int verbose) {
     if (fd == INVALID_SOCKET) {
-        stun_diag("#########err INVALID_SOCKET\n");
+        tarn_log_raw("#########err INVALID_SOCKET\n");
         return false;
     }
     ssize_t sent;
     if (dstPort == 0) {
         if (dstIp != 0) {
-            stun_diag("#########err dstIp != 0\n");
+            tarn_log_raw("#########err dstIp != 0\n");
             return false;
         }
         sent = send(fd, buf, static_cast<size_t>(len), 0);
     } else {
         if (dstIp == 0) {
-            stun_diag("#########err dstIp == 0\n");
+            tarn_log_raw("#########err dstIp == 0\n");
             return false;
         }
         struct sockaddr_in to;
@@ -149,7 +140,7 @@ bool sendDatagram(Socket fd, const char *buf, int len, unsigned int dstIp, unsig
         const int e = errno;
         switch (e) {
             case EAFNOSUPPORT:
-                stun_diag("err EAFNOSUPPORT in send\n");
+                tarn_log_raw("err EAFNOSUPPORT in send\n");
                 break;
             // Answers to earlier datagrams (ICMP errors); the caller
             // learns of them by the missing reply.
@@ -158,24 +149,24 @@ bool sendDatagram(Socket fd, const char *buf, int len, unsigned int dstIp, unsig
             case EHOSTUNREACH:
                 break;
             default:
-                stun_diag("err %d %s in send\n", e, strerror(e));
+                tarn_log_raw("err %d %s in send\n", e, strerror(e));
                 break;
         }
         return false;
     }
     if (sent == 0) {
-        stun_diag("no data sent in send\n");
+        tarn_log_raw("no data sent in send\n");
         return false;
     }
     if (sent != len) {
-        if (verbose) stun_diag("only %d out of %d bytes sent\n", static_cast<int>(sent), len);
+        if (verbose) tarn_log_raw("only %d out of %d bytes sent\n", static_cast<int>(sent), len);
         return false;
     }
     return true;
 }
 
 int stunParseServerName(const char *name, StunAddress4 &addr) {
-    STUN_ASSERT(name, "name");
+    TARN_ASSERT(name, "a server name");
     const bool ok = parseHostPort(name, addr.addr, addr.port, STUN_PORT);
     if (!ok) addr.port = 0xFFFF;
     return ok ? 1 : 0;
@@ -183,7 +174,7 @@ int stunParseServerName(const char *name, StunAddress4 &addr) {
 
 bool parseHostPort(const char *name, unsigned int &ip, unsigned short &port,
                    unsigned int defaultPort) {
-    char host[512];
+    char host[kMaxHostText];
     snprintf(host, sizeof(host), "%s", name);
     char portText[32];
 
@@ -209,7 +200,7 @@ bool parseHostPort(const char *name, unsigned int &ip, unsigned short &port,
     snprintf(portText, sizeof(portText), "%lu", portNum);
     unsigned int found = 0;
     if (DomainToIP(host, portText, &found) != 0) {
-        stun_diag("error was %d\n", errno);
+        tarn_log_raw("error was %d\n", errno);
         ip = STUN_UNRESOLVED_ADDR;
         return false;
     }
@@ -233,17 +224,19 @@ int DomainToIP(const char *node, const char *service, unsigned int *ip) {
         rc = getaddrinfo(node, service, &hints, &res);
     }
     if (rc != 0) {
-        stun_diag("getaddrinfo: Host:%s PortStr:%s, errors:%s\n", node, service, gai_strerror(rc));
+        tarn_log_raw("getaddrinfo: Host:%s PortStr:%s, errors:%s\n", node, service,
+                     gai_strerror(rc));
         return -1;
     }
     for (const struct addrinfo *ai = res; ai; ai = ai->ai_next) {
         if (ai->ai_family == AF_INET) {
             const auto *sin = reinterpret_cast<const struct sockaddr_in *>(ai->ai_addr);
-            const uint32_t a = ntohl(sin->sin_addr.s_addr);
-            *ip = a;
-            LOG("Found IPV4 address:ip:%d.%d.%d.%d:%d \n", static_cast<int>(a >> 24 & 0xFF),
-                static_cast<int>(a >> 16 & 0xFF), static_cast<int>(a >> 8 & 0xFF),
-                static_cast<int>(a & 0xFF), static_cast<int>(STUN_PORT));
+            *ip = ntohl(sin->sin_addr.s_addr);
+            // Always names port 3478, whatever service was asked: tooling
+            // reads the line as it is.
+            char text[IPV4_TEXT_MAX];
+            ipv4_format(text, sizeof(text), *ip, static_cast<int>(STUN_PORT));
+            LOG("Found IPV4 address:ip:%s \n", text);
             break;
         }
         if (ai->ai_family == AF_INET6) {
@@ -267,8 +260,8 @@ int pickRandomPort() {
 
 void stunSendTest(Socket fd, StunAddress4 &dest, const StunAtrString &username,
                   const StunAtrString &password, int testNum, int verbose, const StunMsgId &id) {
-    STUN_ASSERT(dest.addr != 0, "dest.addr != 0");
-    STUN_ASSERT(dest.port != 0, "dest.port != 0");
+    TARN_ASSERT(dest.addr != 0, "a server address");
+    TARN_ASSERT(dest.port != 0, "a server port");
 
     int changePort = 0;
     int changeIp = 0;
@@ -285,8 +278,8 @@ void stunSendTest(Socket fd, StunAddress4 &dest, const StunAtrString &username,
             changePort = 1;
             break;
         default:
-            stun_diag("Test %d is unknown\n", testNum);
-            STUN_ASSERT(0, "0");
+            tarn_log_raw("Test %d is unknown\n", testNum);
+            tarn_assert_failed("0", "a known test number");
     }
 
     StunMessage req;
@@ -295,10 +288,9 @@ void stunSendTest(Socket fd, StunAddress4 &dest, const StunAtrString &username,
     char buf[STUN_MAX_MESSAGE_SIZE];
     const unsigned int len = stunEncodeMessage(req, buf, sizeof(buf), password, verbose);
     if (verbose) {
-        stun_diag("About to send msg of len %d to %d.%d.%d.%d:%d\n", static_cast<int>(len),
-                  static_cast<int>(dest.addr >> 24 & 0xFF),
-                  static_cast<int>(dest.addr >> 16 & 0xFF), static_cast<int>(dest.addr >> 8 & 0xFF),
-                  static_cast<int>(dest.addr & 0xFF), static_cast<int>(dest.port));
+        char text[IPV4_TEXT_MAX];
+        ipv4_format(text, sizeof(text), dest.addr, dest.port);
+        tarn_log_raw("About to send msg of len %d to %s\n", static_cast<int>(len), text);
     }
     sendDatagram(fd, buf, static_cast<int>(len), dest.addr, dest.port, verbose);
     // Spaces consecutive test requests.

@@ -1,4 +1,4 @@
-// Session and NAT discovery statistics: setters, dumps and report texts.
+// Session and NAT discovery statistics: setters and report texts.
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
@@ -7,7 +7,6 @@
 #include <string>
 
 #include "stats/data_stat.h"
-#include "stdout_capture.h"
 
 namespace {
 
@@ -142,9 +141,9 @@ void fill_discovery(discover_stat_data *d) {
     discover_set_nat_type(d, 0x12);
 }
 
-TEST(DiscoverReport, FullAndFailedRuns) {
-    discover_stat_data *d = g_nat_data;
-    ASSERT_NE(d, nullptr);
+TEST(DiscoverReport, EveryTestAnswered) {
+    discover_stat_data rec;
+    discover_stat_data *d = &rec;
     fill_discovery(d);
     d->duration = 733;  // fixed for the expected text
     const std::string head =
@@ -156,14 +155,6 @@ TEST(DiscoverReport, FullAndFailedRuns) {
                   R"("respTestHairpin":1,"resultBind":0,"testIMappedAddrIP":"203.0.113.50",)"
                   R"("testIMappedAddrPort":40123,"testI2MappedAddrIP":"203.0.113.50",)"
                   R"("testI2MappedAddrPort":40124})");
-
-    // The report logs a dump of the record, then the text it uploads.
-    const std::string json = report(*d);
-    StdoutCapture log;
-    discover_stat(d);
-    ASSERT_TRUE(log.sync());
-    EXPECT_EQ(log.count("(dump_discover_data) duration id 733.\n"), 1);
-    EXPECT_EQ(log.count("(build_discover_json_str) discoverNatType is " + json + ".\n"), 1);
 }
 
 }  // namespace

@@ -111,24 +111,6 @@ TEST(Seal, KnownAnswersAndRolesThatPairUp) {
     }
 }
 
-TEST(Seal, ProbeTagHoldsOnlyForItsKindIdAndSender) {
-    const seal_keys dev = derive(SEAL_DEVICE), view = derive(SEAL_VIEWER);
-    const size_t n = strlen(kSid);
-    uint8_t ack[SEAL_TAG_BYTES], own[SEAL_TAG_BYTES];
-    seal_probe_tag(view.probe_out, 1, kSid, n, ack);
-    seal_probe_tag(dev.probe_out, 1, kSid, n, own);
-    EXPECT_TRUE(seal_probe_tag_ok(dev.probe_in, 1, kSid, n, ack));
-    EXPECT_FALSE(seal_probe_tag_ok(dev.probe_in, 0, kSid, n, ack)) << "an ACK's tag on a SYN";
-    EXPECT_FALSE(seal_probe_tag_ok(dev.probe_in, 1, kSid, n - 1, ack)) << "another id";
-    EXPECT_FALSE(seal_probe_tag_ok(dev.probe_in, 1, kSid, n, own)) << "reflected";
-    for (size_t bit = 0; bit < 8 * SEAL_TAG_BYTES; bit++) {
-        uint8_t bad[SEAL_TAG_BYTES];
-        memcpy(bad, ack, sizeof(bad));
-        bad[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
-        EXPECT_FALSE(seal_probe_tag_ok(dev.probe_in, 1, kSid, n, bad)) << "bit " << bit;
-    }
-}
-
 TEST(Seal, KeyText) {
     std::string upper = kKeyHex;
     for (char &c : upper) c = static_cast<char>(toupper(c));

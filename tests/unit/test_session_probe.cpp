@@ -9,19 +9,28 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <string>
 
 #include "session/session.h"
-#include "stdout_capture.h"
 
 namespace {
 
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+int count(const std::string &hay, const std::string &needle) {
+    int n = 0;
+    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) n++;
+    return n;
+}
+
 TEST(GppTimer, OneRunAtATimeOnACopyOfTheHost) {
-    StdoutCapture out;
+    CaptureStdout();
     g_stun_host[0] = '\0';
     gpp_timer_cb(-1, EV_TIMEOUT, nullptr);
     gpp_timer_cb(-1, EV_READ, nullptr);  // not a time-out: nothing at all
-    ASSERT_TRUE(out.sync());
-    EXPECT_EQ(out.count("(gpp_timer_cb) stun host is \n"), 1) << out.text();
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(count(out, "(gpp_timer_cb) stun host is \n"), 1) << out;
 
     // Where the STUN server would be, a socket that never answers.
     const int sink = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -41,11 +50,12 @@ TEST(GppTimer, OneRunAtATimeOnACopyOfTheHost) {
 
     // Nobody answers, so the run goes on for about a minute: later ticks
     // leave it alone.
+    CaptureStdout();
     gpp_timer_cb(-1, EV_TIMEOUT, nullptr);
     gpp_timer_cb(-1, EV_TIMEOUT, nullptr);
-    ASSERT_TRUE(out.sync());
-    EXPECT_EQ(out.count("(gpp_timer_cb) stun host is 127.0.0.2\n"), 2) << out.text();
-    EXPECT_EQ(out.count("(gpp_timer_cb) the thread is alive\n"), 2) << out.text();
+    out = GetCapturedStdout();
+    EXPECT_EQ(count(out, "(gpp_timer_cb) stun host is 127.0.0.2\n"), 2) << out;
+    EXPECT_EQ(count(out, "(gpp_timer_cb) the thread is alive\n"), 2) << out;
     close(sink);
 }
 

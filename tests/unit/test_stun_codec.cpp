@@ -1,5 +1,6 @@
-// STUN message codec: wire layout both ways, the decoder's refusals with
-// their diagnostics, and the binding request / response wrappers.
+// STUN message codec as the daemon uses it: answers decoded (coturn's bytes,
+// refusals), requests encoded, and the binding request / response
+// wrappers. The encoder's other attributes have no caller but the fuzzer.
 #include "stun/stun.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +8,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace {
@@ -62,143 +62,40 @@ Bytes attribute(uint16_t type, const Bytes &value) {
            value;
 }
 
-struct Decoded {
-    bool ok;
-    StunMessage msg;
-    std::string err;
-};
-
 // Decodes from a heap copy of exactly the datagram's size at an odd address:
 // a read past the end or an unaligned wide load trips the sanitizers.
-Decoded decode(const Bytes &wire, int verbose = 0) {
+bool decode(const Bytes &wire, StunMessage *msg) {
     std::unique_ptr<char[]> block(new char[wire.size() + 1]);
     if (!wire.empty()) memcpy(block.get() + 1, wire.data(), wire.size());
-    Decoded d;
-    memset(&d.msg, 0x5A, sizeof(d.msg));  // the decoder zeroes it
-    testing::internal::CaptureStderr();
-    d.ok =
-        stunDecodeMessage(block.get() + 1, static_cast<unsigned int>(wire.size()), d.msg, verbose);
-    d.err = testing::internal::GetCapturedStderr();
-    return d;
+    memset(msg, 0x5A, sizeof(*msg));  // the decoder zeroes it
+    return stunDecodeMessage(block.get() + 1, static_cast<unsigned int>(wire.size()), *msg, 0);
 }
 
-void setString(StunAtrString &s, const std::string &text) {
-    memcpy(s.value, text.data(), text.size());
-    s.sizeValue = static_cast<uint16_t>(text.size());
-}
-
-Bytes encode(const StunMessage &msg, std::string *err = nullptr) {
+Bytes encode(const StunMessage &msg) {
     StunAtrString pw{};
     char buf[2048];
-    testing::internal::CaptureStderr();
-    unsigned int n = stunEncodeMessage(msg, buf, sizeof(buf), pw, err ? 1 : 0);
-    std::string text = testing::internal::GetCapturedStderr();
-    if (err) *err = text;
+    unsigned int n = stunEncodeMessage(msg, buf, sizeof(buf), pw, 0);
     return Bytes(buf, buf + n);
 }
 
-// "TYPE/LENGTH" of each attribute, walked independently of the codec; values
-// are padded to four bytes.
-std::string attributeList(const Bytes &wire) {
-    std::string list;
-    size_t pos = 20;
-    while (pos + 4 <= wire.size()) {
-        char item[16];
-        int len = wire[pos + 2] << 8 | wire[pos + 3];
-        snprintf(item, sizeof(item), " %04X/%d", wire[pos] << 8 | wire[pos + 1], len);
-        list += item;
-        pos += 4 + (len + 3) / 4 * 4;
-    }
-    EXPECT_EQ(pos, wire.size());
-    return list;
-}
-
-int parse(const Bytes &wire, char *out, std::string *err, int len = -2) {
+int parse(const Bytes &wire, char *out, int len = -2) {
     StunMsgId id;
     for (uint8_t i = 0; i < 16; i++) id.octet[i] = static_cast<uint8_t>(i + 1);
-    testing::internal::CaptureStderr();
-    int rc = stunParseBindingResponse(reinterpret_cast<const char *>(wire.data()),
-                                      len == -2 ? static_cast<int>(wire.size()) : len, id, out, 0);
-    *err = testing::internal::GetCapturedStderr();
-    return rc;
+    return stunParseBindingResponse(reinterpret_cast<const char *>(wire.data()),
+                                    len == -2 ? static_cast<int>(wire.size()) : len, id, out, 0);
 }
 
-// Decoded and encoded again, byte for byte; the verbose dumps pin every
-// address, port and the server name.
-TEST(StunCodec, CoturnResponseBothWays) {
-    Decoded d = decode(kCoturnResponse);
-    ASSERT_TRUE(d.ok) << d.err;
-    EXPECT_EQ(d.err, "");  // quiet unless verbose
-    EXPECT_EQ(d.msg.msgHdr.msgType, 0x0101);
-    EXPECT_EQ(d.msg.mappedAddress.ipv4.addr, ip(203, 0, 113, 10));
-    EXPECT_EQ(d.msg.changedAddress.ipv4.port, 3479);
-    EXPECT_EQ(decode(kCoturnResponse, 1).err,
-              "Received stun message: 84 bytes\nMappedAddress = 203.0.113.10:40000\n"
-              "SourceAddress = 203.0.113.1:3478\nChangedAddress = 203.0.113.2:3479\n"
-              "ServerName = Coturn-4.6.1 'Gorst'\n");
-
-    StunMessage msg{};
-    msg.msgHdr = d.msg.msgHdr;
-    msg.hasMappedAddress = msg.hasSourceAddress = msg.hasChangedAddress = msg.hasServerName = 1;
-    msg.mappedAddress = {0, 1, {40000, ip(203, 0, 113, 10)}};
-    msg.sourceAddress = {0, 1, {3478, ip(203, 0, 113, 1)}};
-    msg.changedAddress = {0, 1, {3479, ip(203, 0, 113, 2)}};
-    setString(msg.serverName, kServerName);
-    std::string err;
-    EXPECT_EQ(encode(msg, &err), kCoturnResponse);
-    EXPECT_EQ(err,
-              "Encoding stun message: \nEncoding MappedAddress: 203.0.113.10:40000\n"
-              "Encoding SourceAddress: 203.0.113.1:3478\nEncoding ChangedAddress: "
-              "203.0.113.2:3479\nEncoding ServerName: Coturn-4.6.1 'Gorst'\n\n");
-
-    // The encoder stops at the end of the buffer.
-    StunAtrString none{};
-    char buf[85];
-    memset(buf, 0x77, sizeof(buf));
-    EXPECT_EQ(stunEncodeMessage(msg, buf, 83, none, 0), 0u);
-    EXPECT_EQ(buf[83], 0x77);
-    EXPECT_EQ(stunEncodeMessage(msg, buf, 84, none, 0), 84u);
-    EXPECT_EQ(buf[84], 0x77);
-}
-
-// Raw cuts fail on the header. Cuts with the header length fixed up walk into
-// a partial attribute and fail there, except at attribute boundaries.
-TEST(StunDecode, EveryTruncationOfAResponse) {
-    const std::pair<size_t, int> starts[] = {
-        {20, 0x0001}, {32, 0x0004}, {44, 0x0005}, {56, 0x8022}};
-    for (size_t n = 0; n < kCoturnResponse.size(); n++) {
-        SCOPED_TRACE("cut at " + std::to_string(n));
-        Bytes cut(kCoturnResponse.begin(), kCoturnResponse.begin() + n);
-        Decoded raw = decode(cut);
-        EXPECT_FALSE(raw.ok);
-        if (n < 20) {
-            EXPECT_EQ(raw.err, "Bad message\n");
-            continue;
-        }
-        EXPECT_EQ(raw.err, "Message header length doesn't match message size: 64 - " +
-                               std::to_string(n) + "\n");
-
-        cut[2] = static_cast<uint8_t>((n - 20) >> 8);
-        cut[3] = static_cast<uint8_t>(n - 20);
-        Decoded fixed = decode(cut);
-        size_t at = 0;
-        int type = 0;
-        for (const auto &s : starts) {
-            if (s.first <= n) std::tie(at, type) = s;
-        }
-        EXPECT_EQ(fixed.ok, at == n) << fixed.err;
-        if (at != n) {
-            // With one byte left only the high byte of the type is there.
-            if (n - at == 1) type &= 0xFF00;
-            EXPECT_EQ(fixed.err,
-                      "claims attribute is larger than size of message (attribute type=" +
-                          std::to_string(type) + ")\n");
-        }
-        // Whole attributes before the cut stay decoded.
-        EXPECT_EQ(fixed.msg.hasMappedAddress, n >= 32 ? 1 : 0);
-        EXPECT_EQ(fixed.msg.hasChangedAddress, n >= 56 ? 1 : 0);
-        EXPECT_EQ(fixed.msg.hasServerName, 0);
-    }
+// Every address and port in network order, as a big-endian slip would not be.
+TEST(StunDecode, CoturnResponse) {
+    StunMessage msg;
+    ASSERT_TRUE(decode(kCoturnResponse, &msg));
+    EXPECT_EQ(msg.msgHdr.msgType, 0x0101);
+    EXPECT_EQ(msg.mappedAddress.ipv4.addr, ip(203, 0, 113, 10));
+    EXPECT_EQ(msg.mappedAddress.ipv4.port, 40000);
+    EXPECT_EQ(msg.sourceAddress.ipv4.addr, ip(203, 0, 113, 1));
+    EXPECT_EQ(msg.changedAddress.ipv4.addr, ip(203, 0, 113, 2));
+    EXPECT_EQ(msg.changedAddress.ipv4.port, 3479);
+    EXPECT_EQ(std::string(msg.serverName.value, msg.serverName.sizeValue), kServerName);
 }
 
 // An address attribute value: pad, family, port 4660, 10.11.12.13, padded
@@ -209,83 +106,52 @@ Bytes address(uint8_t family, size_t len = 8) {
     return v;
 }
 
+// Each message has one thing wrong; the attribute's flag is set even though
+// its value was refused.
 TEST(StunDecode, Refusals) {
     struct Case {
         Bytes attrs;
-        std::string err;
-        int32_t StunMessage::*flag;  // set even though the value was refused
-    };
-    const Case cases[] = {
-        {hex("0001 000C 0001 1F90 C0000207"),  // claims 12 bytes, 8 there
-         "claims attribute is larger than size of message (attribute type=1)\n", nullptr},
-        {hex("7FFF 0000") + kMappedAttr, "", nullptr},  // unknown type below 0x8000
-        {attribute(0x0001, address(1, 12)),
-         "hdrLen wrong for Address\nproblem parsing MappedAddress\n",
-         &StunMessage::hasMappedAddress},
-        {attribute(0x0001, address(0)), "bad address family: 0\nproblem parsing MappedAddress\n",
-         &StunMessage::hasMappedAddress},
-        {attribute(0x8020, address(2)), "ipv6 not supported\nproblem parsing XorMappedAddressn\n",
-         &StunMessage::hasXorMappedAddress},
-        {hex("0003 0003 000006"),
-         "hdr length = 3 expecting 4\nIncorrect size for ChangeRequest\n"
-         "problem parsing ChangeRequest\n",
-         &StunMessage::hasChangeRequest},
-        {attribute(0x0006, Bytes(256, 'x')), "String is too large\nproblem parsing Username\n",
-         &StunMessage::hasUsername},
-        {attribute(0x8022, Bytes(258, 'x')), "String is too large\nproblem parsing ServerName\n",
-         &StunMessage::hasServerName},
-        {attribute(0x0008, Bytes(19, 0xAB)),
-         "MessageIntegrity must be 20 bytes\nproblem parsing MessageIntegrity\n",
-         &StunMessage::hasMessageIntegrity},
-        {attribute(0x0009, Bytes(262, 'r')), "head on Error too large\nproblem parsing ErrorCode\n",
-         &StunMessage::hasErrorCode},
-        // No room for class and number.
-        {hex("0009 0003 000005"), "problem parsing ErrorCode\n", &StunMessage::hasErrorCode},
-        {attribute(0x000A, Bytes(20, 0x01)), "problem parsing UnknownAttribute\n",
-         &StunMessage::hasUnknownAttributes},
+        int32_t StunMessage::*flag;
+    } cases[] = {
+        {hex("0001 000C 0001 1F90 C0000207"), nullptr},  // claims 12 bytes, 8 there
+        {hex("7FFF 0000") + kMappedAttr, nullptr},       // unknown type below 0x8000
+        {attribute(0x0001, address(1, 12)), &StunMessage::hasMappedAddress},
+        {attribute(0x0001, address(0)), &StunMessage::hasMappedAddress},     // bad family
+        {attribute(0x8020, address(2)), &StunMessage::hasXorMappedAddress},  // IPv6
+        {hex("0003 0003 000006"), &StunMessage::hasChangeRequest},
+        {attribute(0x0006, Bytes(256, 'x')), &StunMessage::hasUsername},
+        {attribute(0x8022, Bytes(258, 'x')), &StunMessage::hasServerName},
+        {attribute(0x0008, Bytes(19, 0xAB)), &StunMessage::hasMessageIntegrity},
+        {attribute(0x0009, Bytes(262, 'r')), &StunMessage::hasErrorCode},
+        {hex("0009 0003 000005"), &StunMessage::hasErrorCode},  // no room for class and number
+        {attribute(0x000A, Bytes(20, 0x01)), &StunMessage::hasUnknownAttributes},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.err);
-        Decoded d = decode(message(c.attrs));
-        EXPECT_FALSE(d.ok);
-        EXPECT_EQ(d.err, c.err);
+        const Bytes wire = message(c.attrs);
+        SCOPED_TRACE(testing::PrintToString(wire));
+        StunMessage msg;
+        EXPECT_FALSE(decode(wire, &msg));
         if (c.flag) {
-            EXPECT_EQ(d.msg.*c.flag, 1);
+            EXPECT_EQ(msg.*c.flag, 1);
         }
-        EXPECT_EQ(d.msg.hasMappedAddress, c.flag == &StunMessage::hasMappedAddress ? 1 : 0);
+        EXPECT_EQ(msg.hasMappedAddress, c.flag == &StunMessage::hasMappedAddress ? 1 : 0);
     }
-
-    Decoded d = decode(message({}) + Bytes{0x00});  // one byte the header does not count
-    EXPECT_FALSE(d.ok);
-    EXPECT_EQ(d.err, "Message header length doesn't match message size: 0 - 21\n");
-    EXPECT_EQ(decode(message(attribute(0x7FFF, {})), 1).err,
-              "Received stun message: 24 bytes\nUnknown attribute: 32767\n");
+    StunMessage msg;
+    EXPECT_FALSE(decode(message({}) + Bytes{0x00}, &msg));  // a byte the header does not count
 }
 
 TEST(StunDecode, AcceptedEdges) {
     // 0x8000 and up, and XorOnly: skipped with the padding after the value.
-    Decoded d;
+    StunMessage msg;
     for (const Bytes &skipped : {hex("8000 0004 DEAD0000"), hex("8001 0005 0102030405 000000"),
                                  hex("0021 0003 AABBCC00")}) {
-        d = decode(message(skipped + kMappedAttr));
-        EXPECT_TRUE(d.ok) << d.err;
-        EXPECT_EQ(d.msg.mappedAddress.ipv4.port, 8080);
+        EXPECT_TRUE(decode(message(skipped + kMappedAttr), &msg));
+        EXPECT_EQ(msg.mappedAddress.ipv4.port, 8080);
     }
-    EXPECT_EQ(d.msg.xorOnly, 1);
-    // A 261-byte ErrorCode: its 257-byte reason keeps 255 bytes and the NUL.
-    d = decode(message(attribute(0x0009, hex("00000500") + Bytes(257, 'r'))));
-    EXPECT_TRUE(d.ok) << d.err;
-    EXPECT_EQ(strlen(d.msg.errorCode.reason), 255u);
-    EXPECT_EQ(attributeList(encode(d.msg)), " 0009/259");
-    const std::string reason = "Unauthorized";
-    EXPECT_EQ(
-        decode(message(hex("0009 0010 00000401") + Bytes(reason.begin(), reason.end())), 1).err,
-        "Received stun message: 40 bytes\nErrorCode = 4 1 Unauthorized\n");
-    // length / 4 types, taken from the front of the list.
-    d = decode(message(hex("000A 0010 0021 8022 000F 7FFF 11112222 33334444")));
-    EXPECT_TRUE(d.ok) << d.err;
-    EXPECT_EQ(d.msg.unknownAttributes.typeCount, 4);
-    EXPECT_EQ(d.msg.unknownAttributes.types[3], 0x7FFF);
+    EXPECT_EQ(msg.xorOnly, 1);
+    // Error and unknown-attribute lists the daemon never reads, kept in bounds.
+    EXPECT_TRUE(decode(message(attribute(0x0009, hex("00000500") + Bytes(257, 'r'))), &msg));
+    EXPECT_TRUE(decode(message(hex("000A 0010 0021 8022 000F 7FFF 11112222 33334444")), &msg));
 }
 
 TEST(StunRequest, BuildersAndIds) {
@@ -301,7 +167,9 @@ TEST(StunRequest, BuildersAndIds) {
         EXPECT_EQ(msg.msgHdr.msgType, 0x0001);
         EXPECT_EQ(msg.msgHdr.id.octet[0], 0x34);  // the tag's low byte
         EXPECT_EQ(msg.changeRequest, c.flags);
-        EXPECT_EQ(attributeList(encode(msg)), " 0003/4");
+        EXPECT_EQ(encode(msg), hex("0001 0008") +
+                                   Bytes(msg.msgHdr.id.octet, msg.msgHdr.id.octet + 16) +
+                                   hex("0003 0004 000000") + Bytes{uint8_t(c.flags)});
     }
 
     // Exactly 28 bytes on the heap, so a write past them trips the sanitizer.
@@ -319,59 +187,17 @@ TEST(StunRequest, BuildersAndIds) {
     EXPECT_FALSE(stunSameId(id, other));
 }
 
-TEST(StunCodec, EveryAttributeInOrderAndBack) {
-    StunMessage msg{};
-    msg.msgHdr.msgType = 0x0111;
-    StunAtrAddress StunMessage::*const addresses[] = {
-        &StunMessage::mappedAddress,   &StunMessage::responseAddress,
-        &StunMessage::sourceAddress,   &StunMessage::changedAddress,
-        &StunMessage::reflectedFrom,   &StunMessage::xorMappedAddress,
-        &StunMessage::secondaryAddress};
-    for (int i = 0; i < 7; i++) {
-        // Family 2 in the record: the wire always says 1.
-        msg.*addresses[i] = {static_cast<uint8_t>(0x50 + i),
-                             2,
-                             {static_cast<uint16_t>(1000 + i), ip(10, 0, 0, i + 1)}};
-    }
-    msg.hasMappedAddress = msg.hasResponseAddress = msg.hasSourceAddress = 1;
-    msg.hasChangedAddress = msg.hasReflectedFrom = msg.hasXorMappedAddress = 1;
-    msg.hasSecondaryAddress = msg.hasChangeRequest = msg.hasUsername = msg.hasPassword = 1;
-    msg.hasErrorCode = msg.hasUnknownAttributes = msg.xorOnly = msg.hasServerName = 1;
-    msg.changeRequest = 0x04;
-    setString(msg.username, "alice---");
-    setString(msg.password, "pw--");
-    setString(msg.serverName, "srv0");
-    msg.errorCode = {0, 4, 20, "Unknown", 7};  // an 11-byte value, no padding after it
-    msg.unknownAttributes = {{0x0030, 0x0031}, 2};
-    msg.hasMessageIntegrity = 1;  // only a password brings it onto the wire
-
-    Bytes wire = encode(msg);
-    EXPECT_EQ(attributeList(wire),
-              " 0001/8 0002/8 0003/4 0004/8 0005/8 0006/8 0007/4 0009/11 000A/4 000B/8 8020/8"
-              " 0021/0 8022/4 8050/8");
-    ASSERT_GE(wire.size(), 20u);
-    EXPECT_EQ(wire[2] << 8 | wire[3], static_cast<int>(wire.size()) - 20);
-
-    // Decoded and encoded again the same, but for the unknown attributes:
-    // written as 2 bytes per type, read back as one type per 4 bytes.
-    Decoded d = decode(wire);
-    ASSERT_TRUE(d.ok) << d.err;
-    EXPECT_EQ(d.msg.unknownAttributes.typeCount, 1);
-    d.msg.unknownAttributes = msg.unknownAttributes;
-    EXPECT_EQ(encode(d.msg), wire);
-    EXPECT_EQ(d.msg.hasMessageIntegrity, 0);
-}
-
 TEST(StunResponse, OnlyTheAnswerToOurRequestCounts) {
     char out[22];
-    std::string err;
-    EXPECT_EQ(parse(kCoturnResponse, out, &err), 0) << err;
+    EXPECT_EQ(parse(kCoturnResponse, out), 0);
     EXPECT_STREQ(out, "203.0.113.10:40000");
-    Bytes other = kCoturnResponse;
-    other[4] = 'A';  // not our tag: printed as a character even when quiet
-    EXPECT_EQ(parse(other, out, &err), -1);
-    EXPECT_EQ(err, "resp.msgHdr.id.octet[0] is A\n");
+    // The widest text fits exactly: 22 bytes on the heap.
+    std::unique_ptr<char[]> text(new char[22]);
+    EXPECT_EQ(parse(message(attribute(0x0001, hex("0001 FFFF FFFFFFFF"))), text.get()), 0);
+    EXPECT_STREQ(text.get(), "255.255.255.255:65535");
 
+    Bytes other = kCoturnResponse;
+    other[4] = 'A';  // not our tag
     Bytes stranger = kCoturnResponse;
     stranger[19] ^= 1;  // tag 1, but not the id we sent
     Bytes error = kCoturnResponse;
@@ -382,6 +208,7 @@ TEST(StunResponse, OnlyTheAnswerToOurRequestCounts) {
     unmapped[27] = unmapped[28] = unmapped[29] = unmapped[30] = unmapped[31] = 0;  // 0.0.0.0:0
     // Also refused: no MappedAddress, IPv6 only, truncated, oversize.
     const Bytes refused[] = {
+        other,
         stranger,
         error,
         request,
@@ -391,14 +218,9 @@ TEST(StunResponse, OnlyTheAnswerToOurRequestCounts) {
         Bytes(kCoturnResponse.begin(), kCoturnResponse.end() - 4),
         kCoturnResponse + Bytes(2000, 0)};
     for (const Bytes &wire : refused) {
-        EXPECT_EQ(parse(wire, out, &err), -1) << wire.size();
+        EXPECT_EQ(parse(wire, out), -1) << testing::PrintToString(wire);
     }
-    EXPECT_EQ(parse(kCoturnResponse, out, &err, -1), -1);
-    EXPECT_EQ(err, "Bad message\n");
-
-    std::unique_ptr<char[]> text(new char[22]);  // the widest text fits exactly
-    stunAddressToString(text.get(), StunAddress4{65535, 0xFFFFFFFF});
-    EXPECT_STREQ(text.get(), "255.255.255.255:65535");
+    EXPECT_EQ(parse(kCoturnResponse, out, -1), -1);
 }
 
 }  // namespace

@@ -17,9 +17,7 @@
 namespace {
 
 using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 
 void put(const std::string &path, const std::string &text) {
     std::ofstream(path, std::ios::binary) << text;
@@ -28,10 +26,6 @@ void put(const std::string &path, const std::string &text) {
 std::string slurp(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-bool contains(const std::string &hay, const std::string &needle) {
-    return hay.find(needle) != std::string::npos;
 }
 
 class UtilsTest : public ::testing::Test {
@@ -57,31 +51,23 @@ TEST_F(UtilsTest, ConfFileLoad) {
         int host_len;
         int ret;
         std::string host;  // host_len + 2 bytes after the call ('x' = untouched)
-        const char *log;
     } cases[] = {
-        {nullptr, 10, -1, "xxxxxxxxxxxx", nullptr},
-        {"STUN_HOST=[203.0.113.2]\r", 12, 0, std::string("203.0.113.2\0xx", 14), nullptr},
-        {"STUN_HOST=[203.0.113.3]", 12, -1, std::string(14, 'x'),
-         "(conf_file_load) conf line in /etc/tarn.conf too long\n"},
+        {nullptr, 10, -1, "xxxxxxxxxxxx"},
+        {"STUN_HOST=[203.0.113.2]\r", 12, 0, std::string("203.0.113.2\0xx", 14)},
+        {"STUN_HOST=[203.0.113.3]", 12, -1, std::string(14, 'x')},  // no line end: too long
         // The first brackets count, even before STUN_HOST.
-        {"NOTE=[other]\nSTUN_HOST=[203.0.113.1]\n", 6, 0, std::string("other\0xx", 8), nullptr},
+        {"NOTE=[other]\nSTUN_HOST=[203.0.113.1]\n", 6, 0, std::string("other\0xx", 8)},
         // Exactly host_len characters fit; one more is refused, not cut.
-        {"STUN_HOST=[0123456789]\n", 10, 0, std::string("0123456789xx", 12), nullptr},
-        {"STUN_HOST=[0123456789]\n", 9, -1, std::string(11, 'x'),
-         "(conf_file_load) buffer length is too short\n"},
-        {"STUN_HOST=[ab]\n", 5, 0, std::string("ab\0\0\0xx", 7), nullptr},
+        {"STUN_HOST=[0123456789]\n", 10, 0, std::string("0123456789xx", 12)},
+        {"STUN_HOST=[0123456789]\n", 9, -1, std::string(11, 'x')},
+        {"STUN_HOST=[ab]\n", 5, 0, std::string("ab\0\0\0xx", 7)},
     };
     for (const Case &c : cases) {
         if (c.file) put(TARN_CONF_FILE, c.file);
         char host[32];
         memset(host, 'x', sizeof(host));
-        CaptureStdout();
         EXPECT_EQ(conf_file_load(host, c.host_len), c.ret) << c.file;
-        std::string log = GetCapturedStdout();
         EXPECT_EQ(std::string(host, c.host_len + 2), c.host) << c.file;
-        if (c.log) {
-            EXPECT_TRUE(contains(log, c.log)) << log;
-        }
     }
 }
 
@@ -109,72 +95,52 @@ TEST_F(UtilsTest, ReadUci) {
         "config interface 'long'\n\toption ok '" +
             std::string(READ_UCI_VALUE_MAX, 'v') + "'\n\toption over '" +
             std::string(READ_UCI_VALUE_MAX + 1, 'v') + "'\n");
-    const std::string missing = "do not find the option: Entry not found\n";
     struct Case {
-        std::string path, value, err;
+        std::string path, value;  // value "": refused
     } cases[] = {
-        {"network.wan.ifname", "eth0.2", ""},
-        {"network.@interface[1].ifname", "br-lan", ""},
-        // Too long for the documented buffer, a list, a section: refused.
-        {"network.long.ok", std::string(READ_UCI_VALUE_MAX, 'v'), ""},
-        {"network.long.over", "", ""},
-        {"network.wan", "", ""},
-        {"network.wan.dns", "", ""},
-        {"network.wan." + std::string(250, 'x'), "", ""},
-        {"network.wan.proto", "", missing},
+        {"network.wan.ifname", "eth0.2"},
+        {"network.@interface[1].ifname", "br-lan"},
+        // Too long for the documented buffer, a list, a section, missing: refused.
+        {"network.long.ok", std::string(READ_UCI_VALUE_MAX, 'v')},
+        {"network.long.over", ""},
+        {"network.wan", ""},
+        {"network.wan.dns", ""},
+        {"network.wan." + std::string(250, 'x'), ""},
+        {"network.wan.proto", ""},
     };
     for (const Case &c : cases) {
         char value[READ_UCI_VALUE_MAX + 2] = {0};
-        CaptureStdout();
-        CaptureStderr();
         EXPECT_EQ(readUCI(c.path.c_str(), value), c.value.empty() ? -1 : 0) << c.path;
-        std::string err = GetCapturedStderr();
-        std::string out = GetCapturedStdout();
         EXPECT_EQ(value, c.value) << c.path;
-        if (!c.err.empty()) {
-            EXPECT_EQ(err, c.err);
-            EXPECT_TRUE(contains(out, "(readUCI) readUCI: do not find the UCI option\n")) << out;
-        }
-        if (!c.value.empty()) {
-            EXPECT_TRUE(contains(out, "(readUCI) uci file read, value is " + c.value + "\n"));
-        }
     }
-    // The same one line however often it fails (libuci's uci_perror grows a
+    // The same output however often it fails (libuci's uci_perror grows a
     // static buffer by a line feed per call, past its end after 127).
     char value[READ_UCI_VALUE_MAX + 1];
     CaptureStderr();
+    readUCI("network.wan.proto", value);
+    const size_t once = GetCapturedStderr().size();
+    ASSERT_GT(once, 0u) << "libuci's own line";
+    CaptureStderr();
     for (int i = 0; i < 200; i++) readUCI("network.wan.proto", value);
-    EXPECT_EQ(GetCapturedStderr().size(), 200 * missing.size());
+    EXPECT_EQ(GetCapturedStderr().size(), 200 * once);
 }
 
 TEST_F(UtilsTest, StreamPort) {
     struct Case {
         const char *file;  // nullptr: no media_server package
         int port;
-        const char *log;
     } cases[] = {
-        {"config server 'main'\n\toption port '9090'\n", 9090,
-         "reading stream port succeeded, port: 9090\n"},
-        {"config server 'main'\n\toption port '99999999999'\n", 8080,
-         "option media_server.main.port is invalid\n"},
-        {"config server 'aux'\n\toption port '9090'\n", 8080,
-         "Section media_server.main not found\n"},
-        {nullptr, 8080, "Load package media_server failed\n"},
+        {"config server 'main'\n\toption port '9090'\n", 9090},
+        {"config server 'main'\n\toption port '99999999999'\n", 8080},
+        {"config server 'aux'\n\toption port '9090'\n", 8080},
+        {nullptr, 8080},
     };
     for (const Case &c : cases) {
         if (c.file)
             put("/etc/config/media_server", c.file);
         else
             unlink("/etc/config/media_server");
-        CaptureStdout();
-        CaptureStderr();
         EXPECT_EQ(get_stream_port_from_config(), c.port) << (c.file ? c.file : "(none)");
-        std::string err = GetCapturedStderr();
-        std::string out = GetCapturedStdout();
-        EXPECT_TRUE(contains(out, std::string("(get_stream_port_from_config) ") + c.log)) << out;
-        EXPECT_EQ(contains(err, "Reading stream port from config failed. Use default port: 8080\n"),
-                  c.port == 8080)
-            << err;
     }
 }
 
@@ -204,14 +170,9 @@ class MacTest : public UtilsTest {
         chmod((std::string(kDir) + "/uci").c_str(), 0755);
     }
 
-    std::string mac(std::string *log = nullptr) {
+    std::string mac() {
         memset(dev_mac, 'z', sizeof(dev_mac));
-        CaptureStdout();
-        CaptureStderr();
         init_dev_mac();
-        GetCapturedStderr();
-        std::string out = GetCapturedStdout();
-        if (log) *log = out;
         EXPECT_LT(strnlen(dev_mac, sizeof(dev_mac)), sizeof(dev_mac));
         return dev_mac;
     }
@@ -233,9 +194,7 @@ TEST_F(MacTest, Normalisation) {
     };
     for (const Case &c : cases) {
         fake_uci(c.printed, c.status);
-        std::string log;
-        EXPECT_EQ(mac(&log), c.mac) << c.printed;
-        EXPECT_EQ(contains(log, "(init_dev_mac) can not found mac\n"), c.status != 0) << log;
+        EXPECT_EQ(mac(), c.mac) << c.printed;
     }
 }
 
@@ -247,10 +206,11 @@ TEST_F(MacTest, SessionIds) {
     char mine[64];
     const time_t before = time(nullptr);
     ASSERT_EQ(gen_session_id(mine, sizeof(mine)), 40);
+    const time_t after = time(nullptr);
     std::string sid(mine);
     EXPECT_EQ(sid.substr(0, 13) + sid[23], "aabbccddeeff--");
-    const long late = std::stol(sid.substr(13, 10)) - before;
-    EXPECT_TRUE(late == 0 || late == 1) << sid;
+    const long seconds = std::stol(sid.substr(13, 10));
+    EXPECT_TRUE(seconds >= before && seconds <= after) << sid;
     for (char ch : sid.substr(24)) EXPECT_TRUE(isalnum(static_cast<unsigned char>(ch))) << sid;
 
     // The parent's next id and a forked child's first must differ.
@@ -292,21 +252,10 @@ TEST(TimeOffsetTest, MillisecondsAndSeconds) {
     EXPECT_GE(time_offset_sec(&ago), 2);
 }
 
-// A caller passing an impossible length is a bug: the process ends; and an
-// interface without an address is a failure, not a zero address.
-TEST(UtilsDeathTest, ImpossibleLengthAndUnknownInterface) {
-    char buf[8];
-    EXPECT_EXIT(
-        {
-            dup2(STDERR_FILENO, STDOUT_FILENO);
-            conf_file_load(buf, 0);
-        },
-        testing::ExitedWithCode(1),
-        "^assert failed:host_len > 0,buffer length should not be negative\n");
+// An interface without an address is a failure, not a zero address.
+TEST(LocalIp, UnknownInterface) {
     struct sockaddr_in sin;
-    CaptureStderr();
     EXPECT_EQ(get_local_ip("nosuch0", &sin), -1);
-    EXPECT_TRUE(contains(GetCapturedStderr(), "ioctl: "));
 }
 
 }  // namespace
