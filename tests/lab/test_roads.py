@@ -112,7 +112,6 @@ class Roads(unittest.TestCase):
             report = road.report(timeout=40)
             self.assertEqual((report["stage"], report["errorCode"]), (2, -52014))
             info = report["exchangeInfo"]
-            self.assertEqual(info["appCheckCount"], 1)
             self.assertEqual((info["devPublicIP"], info["devPublicPort"]),
                              (addr["pub_ip"], addr["pub_port"]))
             self.assertEqual(road.finish()["exit"], 4)
