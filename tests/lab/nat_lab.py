@@ -355,16 +355,14 @@ class Lab:
                        stderr=subprocess.STDOUT)
         wait_until(lambda: os.path.exists(self.path(name, socket_path)), 10.0, "ubusd")
 
-    def start_daemon(self, name, *args, media_port=None, bus=True, layout="legacy",
-                     program=None):
+    def start_daemon(self, name, *args, media_port=None, layout="legacy", program=None):
         """`tarn -d ARGS` in host name (program's, else TARN_DEVICE_COMMAND's
-        in "dev"), its WAN and MAC eth0's, after ubusd when bus."""
+        in "dev"), its WAN and MAC eth0's, after ubusd."""
         self.write(name, "/etc/config/network", network_config("eth0", self.mac(name), layout))
         if media_port is not None:
             self.write(name, "/etc/config/media_server",
                        "config media_server 'main'\n\toption port '%d'\n" % media_port)
-        if bus:
-            self.start_bus(name)
+        self.start_bus(name)
         daemon = Daemon(*args, launcher=self.enter(name), pid_file=self.path(name, PID_FILE),
                         program=program or (DEVICE_COMMAND if name == "dev" else ()))
         self._daemons.append(daemon)
