@@ -5,6 +5,7 @@ as the init of its pid namespace: tarn daemonises, its background process is
 re-parented to us, and its real exit status can be collected.
 """
 
+import codecs
 import json
 import os
 import select
@@ -116,31 +117,44 @@ def set_device_mac(mac="00:11:22:aa:bb:cc"):
 
 class Output:
     """What a program writes to a pipe, gathered on a thread; waits wake on
-    each new chunk."""
+    each new piece and look only at what came since their last look, so a
+    long, chatty run never holds the reader back (a full pipe would slow the
+    program under test)."""
 
     def __init__(self, pipe):
-        self._chunks = []  # joined when read: a long run's log stays linear
+        self._pieces = []
         self._changed = threading.Condition()
         threading.Thread(target=self._read, args=(pipe,), daemon=True).start()
 
     def _read(self, pipe):
+        decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
         with pipe:
             for chunk in iter(lambda: pipe.read1(65536), b""):
+                piece = decoder.decode(chunk)
                 with self._changed:
-                    self._chunks.append(chunk)
+                    self._pieces.append(piece)
                     self._changed.notify_all()
 
     @property
     def text(self):
         with self._changed:
-            self._chunks[:] = [b"".join(self._chunks)]
-            return self._chunks[0].decode(errors="replace")
+            return "".join(self._pieces)
 
     def wait(self, text, timeout=10.0, count=1):
+        seen = {"found": 0, "next": 0, "tail": ""}
+
+        def enough():
+            window = seen["tail"] + "".join(self._pieces[seen["next"]:])
+            seen["next"] = len(self._pieces)
+            seen["found"] += window.count(text)
+            # Too short to hold a whole match: it is counted once it completes.
+            seen["tail"] = window[len(window) - len(text) + 1:] if len(text) > 1 else ""
+            return seen["found"] >= count
+
         with self._changed:
-            if not self._changed.wait_for(lambda: self.text.count(text) >= count, timeout):
+            if not self._changed.wait_for(enough, timeout):
                 raise TimeoutError("timed out waiting for %r; the log ends:\n%s"
-                                   % (text, self.text[-3000:]))
+                                   % (text, "".join(self._pieces)[-3000:]))
 
 
 class Daemon:
