@@ -79,26 +79,14 @@ int play(StunNatTests *t, const Server &s) {
     return timeouts;
 }
 
-// Behind a NAT the verdicts come from played runs (StunNatLoop.Schedules).
-TEST(StunNatVerdict, BlockedOpenAndFirewall) {
-    struct Row {
-        int testI, isNat, same, testII, testIII;
-        NatType want;
-    } rows[] = {
-        {0, 1, 1, 1, 1, NatBlocked},
-        {0, 0, 0, 0, 0, NatBlocked},
-        {1, 0, 0, 1, 0, NatOpen},
-        {1, 0, 1, 0, 1, NatFirewall},
-    };
-    for (const Row &r : rows) {
+// Open and firewall verdicts come from the lab's public hosts, those behind a
+// NAT from played runs (StunNatLoop.Schedules).
+TEST(StunNatVerdict, BlockedWithoutAnAnswerToTestI) {
+    for (int others : {0, 1}) {
         StunNatTests t = fresh();
-        t.respTestI = r.testI;
-        t.isNat = r.isNat;
-        t.mappedIpSame = r.same;
-        t.respTestII = r.testII;
-        t.respTestIII = r.testIII;
-        EXPECT_EQ(stunNatVerdict(t), r.want)
-            << r.testI << r.isNat << r.same << r.testII << r.testIII;
+        t.respTestI = 0;
+        t.isNat = t.mappedIpSame = t.respTestII = t.respTestIII = others;
+        EXPECT_EQ(stunNatVerdict(t), NatBlocked) << others;
     }
 }
 
