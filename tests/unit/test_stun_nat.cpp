@@ -196,14 +196,10 @@ TEST(StunServerName, PortsAndDefaults) {
     }
 }
 
-TEST(StunSocket, RefusalsAndErrors) {
+// A refused datagram on a connected socket comes back on the next receive.
+TEST(StunSocket, RefusedDatagramIsNoMessage) {
     const Socket fd = openUdpPort(0, 0x7F000001, 0, 0);
     ASSERT_GE(fd, 0);
-    // Not an address of this host: that is how NAT discovery spots a NAT.
-    EXPECT_EQ(openUdpPort(0, 0xCB00710A, 0, 1), INVALID_SOCKET);
-    // The sandbox has no route off loopback.
-    EXPECT_FALSE(sendDatagram(fd, "abc", 3, 0xCB000001, 4000, 0));
-    // A refused datagram on a connected socket comes back on the next receive.
     struct sockaddr_in self;
     socklen_t len = sizeof(self);
     getsockname(fd, reinterpret_cast<struct sockaddr *>(&self), &len);
