@@ -147,10 +147,6 @@ TEST(LibcloudParse, OtherRequests) {
         {R"({"request":"is_p2p_ready","params":[]})", -1, REQ_IS_P2P_READY},
         // Action as a string selects the share information, whatever the request.
         {R"({"request":"bogus","Action":"reload"})", 0, REQ_SHARE_INFO},
-        // Type 0 stays when the keyword was never reached.
-        {R"({"request":3})", -1, 0},
-        {R"({"request":"get_tarn_info")", -1, 0},
-        {R"({"request":"get_tarn_info2"})", -1, REQ_INVALID},
     };
     for (auto &c : cases) {
         Parsed p = parse(c.text);

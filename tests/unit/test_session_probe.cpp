@@ -25,13 +25,6 @@ int count(const std::string &hay, const std::string &needle) {
 }
 
 TEST(GppTimer, OneRunAtATimeOnACopyOfTheHost) {
-    CaptureStdout();
-    g_stun_host[0] = '\0';
-    gpp_timer_cb(-1, EV_TIMEOUT, nullptr);
-    gpp_timer_cb(-1, EV_READ, nullptr);  // not a time-out: nothing at all
-    std::string out = GetCapturedStdout();
-    EXPECT_EQ(count(out, "(gpp_timer_cb) stun host is \n"), 1) << out;
-
     // Where the STUN server would be, a socket that never answers.
     const int sink = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     struct sockaddr_in a = {};
@@ -53,8 +46,7 @@ TEST(GppTimer, OneRunAtATimeOnACopyOfTheHost) {
     CaptureStdout();
     gpp_timer_cb(-1, EV_TIMEOUT, nullptr);
     gpp_timer_cb(-1, EV_TIMEOUT, nullptr);
-    out = GetCapturedStdout();
-    EXPECT_EQ(count(out, "(gpp_timer_cb) stun host is 127.0.0.2\n"), 2) << out;
+    const std::string out = GetCapturedStdout();
     EXPECT_EQ(count(out, "(gpp_timer_cb) the thread is alive\n"), 2) << out;
     close(sink);
 }

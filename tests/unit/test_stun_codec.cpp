@@ -92,10 +92,8 @@ TEST(StunDecode, CoturnResponse) {
     EXPECT_EQ(msg.msgHdr.msgType, 0x0101);
     EXPECT_EQ(msg.mappedAddress.ipv4.addr, ip(203, 0, 113, 10));
     EXPECT_EQ(msg.mappedAddress.ipv4.port, 40000);
-    EXPECT_EQ(msg.sourceAddress.ipv4.addr, ip(203, 0, 113, 1));
     EXPECT_EQ(msg.changedAddress.ipv4.addr, ip(203, 0, 113, 2));
     EXPECT_EQ(msg.changedAddress.ipv4.port, 3479);
-    EXPECT_EQ(std::string(msg.serverName.value, msg.serverName.sizeValue), kServerName);
 }
 
 // An address attribute value: pad, family, port 4660, 10.11.12.13, padded
@@ -148,7 +146,6 @@ TEST(StunDecode, AcceptedEdges) {
         EXPECT_TRUE(decode(message(skipped + kMappedAttr), &msg));
         EXPECT_EQ(msg.mappedAddress.ipv4.port, 8080);
     }
-    EXPECT_EQ(msg.xorOnly, 1);
     // Error and unknown-attribute lists the daemon never reads, kept in bounds.
     EXPECT_TRUE(decode(message(attribute(0x0009, hex("00000500") + Bytes(257, 'r'))), &msg));
     EXPECT_TRUE(decode(message(hex("000A 0010 0021 8022 000F 7FFF 11112222 33334444")), &msg));
@@ -164,9 +161,7 @@ TEST(StunRequest, BuildersAndIds) {
         StunMessage msg;
         memset(&msg, 0x5A, sizeof(msg));  // the builder zeroes it
         stunBuildReqSimple(&msg, none, c.changePort, c.changeIp, 0x1234);
-        EXPECT_EQ(msg.msgHdr.msgType, 0x0001);
         EXPECT_EQ(msg.msgHdr.id.octet[0], 0x34);  // the tag's low byte
-        EXPECT_EQ(msg.changeRequest, c.flags);
         EXPECT_EQ(encode(msg), hex("0001 0008") +
                                    Bytes(msg.msgHdr.id.octet, msg.msgHdr.id.octet + 16) +
                                    hex("0003 0004 000000") + Bytes{uint8_t(c.flags)});

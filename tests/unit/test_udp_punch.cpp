@@ -381,7 +381,6 @@ INSTANTIATE_TEST_SUITE_P(Device, PredictionFor,
                              // Filtering that depends on the address or port keeps one mapping:
                              // the public port is the one to probe first.
                              Prediction{NatPortDependentFilter, 4},
-                             Prediction{NatAddressDependentFilter, 4},
                              // The zero-filled request of a session that was never told.
                              Prediction{NatUnknown, 4},
                              // A symmetric NAT is never found at its STUN-seen port.
@@ -504,14 +503,10 @@ TEST_F(Device, ClearBeforeUdtClosesBothSockets) {
     for (int fd : {sock, fixed}) EXPECT_EQ(fcntl(fd, F_GETFD), -1) << fd;
 }
 
-// A machine fails: a receive error other than EINTR/EAGAIN (a refused
-// datagram on a connected socket leaves one behind), or, once its ACK won, a
-// UDT connect that fails (the test takes the winner's socket out of the
-// context while its machine still reads it: UDT gets no socket, and the real
-// udt_connect refuses an unbound rendezvous socket). Either records its code;
-// only the main machine ends the session at once. The fixed-port machine
-// leaves that to the session's deadline, while the tick, after a failed
-// connect, waits for a connection that never comes.
+// A machine fails: a receive error (a refused datagram on a connected socket
+// leaves one), or a UDT connect after its ACK won (the winner's socket taken
+// out of the context: udt_connect refuses an unbound rendezvous socket). The
+// fixed-port machine leaves the end to the session's deadline.
 struct Failure {
     bool fixed;
     bool in_connect;
