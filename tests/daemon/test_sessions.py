@@ -66,7 +66,6 @@ class Sessions(unittest.TestCase):
             self.stun.sendto(data, ("127.0.0.1", port))
         with udp_sink(("127.0.0.1", 0)) as stranger:
             stranger.sendto(lie(tid), ("127.0.0.1", port))
-        self.daemon.wait_log("datagram(s) ignored")
         report = wait_reports(lambda r: r.get("sessionID") == sid)[0]
         self.assertEqual((report["errorCode"], report["stage"]), (-52010, 1))
         # The URL's port is ignored: all went to 3478, each a 28-byte Binding Request.
