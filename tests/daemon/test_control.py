@@ -171,7 +171,6 @@ class StartAndStop(unittest.TestCase):
             self.assertEqual(request(INFO, timeout=30), INFO_ANSWER)
             spent = cpu_seconds(d.pid) - before
             self.assertLess(spent / (time.monotonic() - started), 0.25)
-            self.assertIn("Timed out.", d.log())
             for s in idle:
                 s.close()
             self.assertEqual(d.stop(), 0)
