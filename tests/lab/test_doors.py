@@ -1,7 +1,6 @@
 """Doors a neighbour or a misbehaving viewer could walk through, tried in the
-lab (docs/security.md): strangers who saw the session id answer the device's
-SYNs first; a media server that is absent or never accepts; a viewer with
-smaller UDT segments; a viewer that stops reading."""
+lab (docs/security.md): a media server that is absent or never accepts; a
+viewer with smaller UDT segments; a viewer that stops reading."""
 
 import json
 import os
@@ -13,42 +12,11 @@ from roads import MEDIA_PORT, Lab, Road, prepare_for, start_device, start_media
 from tarn_daemon import BIN
 
 MB = 1 << 20
-NEIGHBOUR = "192.168.1.66"  # a second address on the device's own LAN
-STRANGER = "203.0.113.66"  # an Internet host
 
 
 class Doors(unittest.TestCase):
-    def test_strangers_acking_first_are_refused(self):
-        # A full cone lets the Internet stranger reach the device's socket.
-        with Lab(device="full-cone", app="port-restricted") as lab:
-            start_media(lab)
-            daemon = start_device(lab)
-            lab.run("dev", ["ip", "addr", "add", NEIGHBOUR + "/24", "dev", "eth0"], check=True)
-            lab.run("stun", ["ip", "addr", "add", STRANGER + "/24", "dev", "eth0"], check=True)
-
-            def strangers_first(road):
-                dev = road.answer["result"]["dev_addr"]
-                ack = bytes([(ord(road.sid[0]) + 1) % 256]) + road.sid[1:].encode() + b"\0"
-                # The stranger even uses the viewer's public port.
-                for host, src, dest in (
-                        ("dev", (NEIGHBOUR, 0), (dev["pri_ip"], dev["pri_port"])),
-                        ("stun", (STRANGER, road.address["pub_port"]),
-                         (dev["pub_ip"], dev["pub_port"]))):
-                    with lab.socket(host) as s:
-                        s.bind(src)
-                        s.sendto(ack, dest)
-                    daemon.wait_log("refused ACK from %s:" % src[0])
-
-            road = Road(lab, "--verify", "--bytes", str(MB), before_peer=strangers_first)
-            summary = road.finish()
-            self.assertEqual((summary["exit"], summary["pattern_errors"]), (0, 0), summary)
-            report = road.report()
-            self.assertEqual((report["stage"], report["punchInfo"]["srcIPRecv"]),
-                             (3, lab.public_addr("app")))
-
     def test_media_server_absent_or_never_accepting(self):
-        for media, failure in (("absent", "Connection refused"),
-                               ("never accepts", "Connection timed out")):
+        for media in ("absent", "never accepts"):
             with self.subTest(media), Lab() as lab:
                 daemon = start_device(lab)
                 if media == "never accepts":
@@ -73,10 +41,6 @@ class Doors(unittest.TestCase):
                 # Only the viewer's session ended: the other one is still there.
                 again = lab.run("dev", ["tarnctl", "ready", other["sid"]])
                 self.assertEqual(json.loads(again.stdout).get("result", {}).get("is_ready"), 1)
-                log = daemon.log()
-                self.assertIn("connect to streamd failed, " + failure, log)
-                self.assertIn("unable to establish connection with streamd", log)
-                self.assertIn("p2p session failed, streamd", log)
                 self.assertEqual(probe.failures, 0)
                 self.assertLess(probe.worst_ms, 1000)  # generous: the old connect took minutes
                 self.assertEqual(road.finish()["end"], "closed")

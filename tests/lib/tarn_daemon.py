@@ -246,17 +246,17 @@ def read_to_eof(sock, timeout=5.0):
         chunks.append(data)
 
 
-def request(text, addr="127.0.0.1", port=929, timeout=5.0):
+def request(text, port=929, timeout=5.0):
     """Sends one request; returns the answer (the daemon closes after it)."""
-    with connect(addr, port, timeout) as s:
+    with connect(port=port, timeout=timeout) as s:
         s.sendall(text.encode() if isinstance(text, str) else text)
         return read_to_eof(s, timeout).decode()
 
 
-def port_answers(text, **kwargs):
+def port_answers(text):
     """request's answer, or None while nothing listens."""
     try:
-        return request(text, timeout=1.0, **kwargs)
+        return request(text, timeout=1.0)
     except OSError:
         return None
 
@@ -303,9 +303,9 @@ def prepare(stun_url="127.0.0.1"):
     return answer["result"]
 
 
-def tarnctl(*args, timeout=30):
+def tarnctl(*args):
     return subprocess.run([os.path.join(BIN, "tarnctl")] + list(args), capture_output=True,
-                          text=True, timeout=timeout)
+                          text=True, timeout=30)
 
 
 class Bus:
