@@ -85,7 +85,7 @@ test-asan: deps asan
 cross-test: deps build cross
 	cd $(CROSS_BUILD) && $(SUDO) ctest -j$(JOBS) --output-on-failure
 	$(SUDO) tests/sandbox env TARN_BIN=$(CURDIR)/$(BUILD)/bin TARN_SRC=$(CURDIR) \
-	  PYTHONPATH=$(CURDIR)/tests/lib:$(CURDIR)/tests/lab PATH=$(CURDIR)/$(BUILD)/bin:$$PATH \
+	  PYTHONPATH=$(CURDIR)/tools/lab:$(CURDIR)/tests/lib:$(CURDIR)/tests/lab PATH=$(CURDIR)/$(BUILD)/bin:$$PATH \
 	  TARN_DEVICE_COMMAND="$(CROSS_QEMU) $(CURDIR)/$(CROSS_BUILD)/bin/tarn" \
 	  python3 -m unittest -v $(CROSS_ROADS)
 

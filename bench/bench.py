@@ -25,7 +25,7 @@ import sys
 import threading
 import time
 
-sys.path[:0] = [os.path.join(os.environ["TARN_SRC"], "tests", d) for d in ("lib", "lab")]
+sys.path[:0] = [os.path.join(os.environ["TARN_SRC"], "tools", "lab")]
 
 from roads import MEDIA_RECORD, STUN, Lab, Road, start_device, start_media  # noqa: E402
 from tarn_daemon import read_to_eof  # noqa: E402

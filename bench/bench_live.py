@@ -25,7 +25,7 @@ import sys
 import threading
 import time
 
-import bench  # noqa: E402 (puts tests/lib and tests/lab on the path)
+import bench  # noqa: E402 (puts tools/lab on the path)
 from bench import MB, BenchRoad, busy_seconds, cpu_seconds, end_sessions, p95, run_status, udp_drops
 from roads import MEDIA_RECORD, REQUEST, Lab, pattern, start_device, start_media
 

@@ -12,7 +12,7 @@ import os
 import statistics
 import sys
 
-sys.path[:0] = [os.path.join(os.environ["TARN_SRC"], "tests", d) for d in ("lib", "lab")]
+sys.path[:0] = [os.path.join(os.environ["TARN_SRC"], "tools", "lab")]
 
 from roads import Lab, Road, start_device, start_media  # noqa: E402
 

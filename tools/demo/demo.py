@@ -16,7 +16,7 @@ import os
 import signal
 import sys
 
-sys.path[:0] = [os.path.join(os.environ["TARN_SRC"], "tests", d) for d in ("lib", "lab")]
+sys.path[:0] = [os.path.join(os.environ["TARN_SRC"], "tools", "lab")]
 
 from roads import STUN, Lab, Road, start_device, start_media  # noqa: E402
 

@@ -1,4 +1,6 @@
-"""The real tarn binary in a test sandbox, its control port, bus and reports.
+"""The real tarn binary in a sandbox, its control port, bus and reports: the
+daemon tests drive it, and the NAT lab (the lab tests, the demo, the
+benchmarks) starts it through here.
 
 Runs only under tests/sandbox (private /etc, /run, /var/log, lone loopback)
 as the init of its pid namespace: tarn daemonises, its background process is
