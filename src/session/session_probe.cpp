@@ -70,10 +70,11 @@ int STUN_gpp_thread(struct event_base *base) {
 
 }  // namespace
 
+// A pure timer: it only ever times out.
 void gpp_timer_cb(int fd, short events, void *arg) {
     (void)fd;
+    (void)events;
     (void)arg;
-    if (!(events & EV_TIMEOUT)) return;
     LOG("stun host is %s\n", g_stun_host);
     if (g_stun_host[0] == '\0') return;
     if (!probe_started) {
